@@ -1,0 +1,5 @@
+#include "bindings.h"
+
+void bind_ab_initio(py::module_ &m) {
+    (void)m;
+}

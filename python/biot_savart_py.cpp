@@ -1,0 +1,123 @@
+// Python faces of the Biot–Savart kernels (list and array forms).
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "bindings.h"
+#include "biot_savart.h"
+
+namespace {
+
+using qel::BiotSavart;
+using qel::PointList;
+using qel::Vec3;
+using CArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+PointList to_vec3_list(const CArray &a) {
+    if (a.ndim() != 2 || a.shape(1) != 3) throw std::invalid_argument("Expected array with shape (N,3)");
+    const auto n = static_cast<std::size_t>(a.shape(0));
+    const double *p = a.data();
+    PointList out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = Vec3{p[3 * i], p[3 * i + 1], p[3 * i + 2]};
+    return out;
+}
+
+[[maybe_unused]] void require_points_n3(py::ssize_t cols, const char *fname) {
+    if (cols != 3) throw std::runtime_error(std::string(fname) + ": points must have shape (N, 3)");
+}
+
+[[noreturn]] void length_error(const char *fname, const std::string &what) {
+    throw std::invalid_argument(std::string(fname) + ": " + what);
+}
+
+// Node count of a grid whose dims are all positive; refuses counts the
+// kernels' 32-bit grid indices cannot address.
+std::int64_t grid_count(const BiotSavart::Dims &dims, const char *fname) {
+    const std::int64_t count = static_cast<std::int64_t>(dims[0]) * dims[1] * dims[2];
+    if (count > std::numeric_limits<std::int32_t>::max()) {
+        length_error(fname, "dims d0*d1*d2 exceeds 2147483647 grid nodes");
+    }
+    return count;
+}
+
+void require_field(const PointList &field, const BiotSavart::Dims &dims, const char *fname) {
+    const std::int64_t count = grid_count(dims, fname);
+    if (static_cast<std::int64_t>(field.size()) < count) {
+        length_error(fname, "field has fewer than d0*d1*d2 entries");
+    }
+}
+
+py::array_t<double> to_array(const PointList &pts) {
+    py::array_t<double> out({static_cast<py::ssize_t>(pts.size()), static_cast<py::ssize_t>(3)});
+    double *p = out.mutable_data();
+    for (std::size_t i = 0; i < pts.size(); ++i) {
+        p[3 * i] = pts[i][0];
+        p[3 * i + 1] = pts[i][1];
+        p[3 * i + 2] = pts[i][2];
+    }
+    return out;
+}
+
+}  // namespace
+
+void bind_biot_savart(py::module_ &m) {
+    py::class_<BiotSavart> bs(m, "BiotSavart");
+
+    bs.def_static(
+        "compute_velocity",
+        [](const PointList &curve, const PointList &grid_points, double circulation) {
+            return BiotSavart::computeVelocity(curve, grid_points, circulation);
+        },
+        py::arg("curve"), py::arg("grid_points"), py::arg("circulation") = 1.0,
+        "Compute the Biot–Savart velocity field from a closed curve at given grid points.\n"
+        "Backward compatible with the historical 2-argument call; circulation defaults to 1.0.");
+
+    bs.def_static("compute_vorticity", [](const PointList &field, const BiotSavart::Dims &dims, double spacing) {
+        if (dims[0] > 0 && dims[1] > 0 && dims[2] > 0) {
+            require_field(field, dims, "BiotSavart.compute_vorticity");
+        }
+        return BiotSavart::computeVorticity(field, dims, spacing);
+    });
+
+    bs.def_static("extract_interior", [](const PointList &field, const BiotSavart::Dims &dims, int margin) {
+        const char *fname = "BiotSavart.extract_interior";
+        if (margin < 0) length_error(fname, "margin must be non-negative");
+        const std::int64_t twice = 2 * static_cast<std::int64_t>(margin);
+        if (twice < dims[0] && twice < dims[1] && twice < dims[2]) require_field(field, dims, fname);
+        return BiotSavart::extractInterior(field, dims, margin);
+    });
+
+    bs.def_static("compute_invariants", [](const PointList &v, const PointList &w, const std::vector<double> &r_sq) {
+        const char *fname = "BiotSavart.compute_invariants";
+        if (w.size() < v.size()) length_error(fname, "w has fewer entries than v");
+        if (r_sq.size() < w.size()) length_error(fname, "r_sq has fewer entries than w");
+        return BiotSavart::computeInvariants(v, w, r_sq);
+    });
+
+    m.def(
+        "biot_savart_velocity",
+        [](const Vec3 &r, const PointList &filament_points, const PointList &tangent_vectors, double circulation) {
+            if (tangent_vectors.size() < filament_points.size()) {
+                length_error("biot_savart_velocity", "tangent_vectors has fewer entries than filament_points");
+            }
+            return BiotSavart::velocity(r, filament_points, tangent_vectors, circulation);
+        },
+        py::arg("r"), py::arg("filament_points"), py::arg("tangent_vectors"), py::arg("circulation") = 1.0,
+        "Velocity at a single point r due to a filament.");
+
+    m.def(
+        "biot_savart_velocity_grid",
+        [](const CArray &polyline, const CArray &grid, double circulation) {
+            const PointList curve = to_vec3_list(polyline);
+            const PointList targets = to_vec3_list(grid);
+            return to_array(BiotSavart::computeVelocity(curve, targets, circulation));
+        },
+        py::arg("polyline"), py::arg("grid"), py::arg("circulation") = 1.0,
+        "Biot–Savart velocity at arbitrary grid points for a polyline.\n"
+        "Backward compatible with the historical 2-argument call; circulation defaults to 1.0.");
+}

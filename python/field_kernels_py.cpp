@@ -1,0 +1,5 @@
+#include "bindings.h"
+
+void bind_field_kernels(py::module_ &m) {
+    (void)m;
+}

@@ -1,0 +1,5 @@
+#include "bindings.h"
+
+void bind_extensions(py::module_ &m) {
+    (void)m;
+}

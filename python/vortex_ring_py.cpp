@@ -1,0 +1,5 @@
+#include "bindings.h"
+
+void bind_vortex_ring(py::module_ &m) {
+    (void)m;
+}

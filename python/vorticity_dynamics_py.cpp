@@ -1,0 +1,5 @@
+#include "bindings.h"
+
+void bind_vorticity_dynamics(py::module_ &m) {
+    (void)m;
+}
