@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+"""Write data/knot_fseries/README.md from the generated files and logs.
+
+Usage: python make_readme.py DATA_DIR"""
+import os
+import re
+import sys
+
+import knotdata
+import readers
+import tables
+
+HEAD = """# Knot data compiled into the module
+
+Everything in this directory except this README and the `verification.*.log`
+files is compiled into the module at build time (see `tools/embed/`). The
+files are written by `tools/knotdata/` (run by hand, not by the build; its
+requirements are in `tools/knotdata/requirements.txt`):
+
+    python knotdata.py OUTDIR fseries ideal k12 k11 links
+    python make_readme.py OUTDIR
+
+## How the shapes are made
+
+Every knot or link starts from a braid word of the knot table: the word is
+laid out as a closed braid around the z axis (one slot of angle per letter,
+the two strands of a letter swapping radius, one passing over the other) and
+the closed polyline is tightened: each step moves every vertex by a tension
+term (shortening the curve), a uniform squeeze and a contact term that keeps
+non-neighbouring parts one tube diameter apart, and every move is capped below
+half a lower bound of the smallest distance between non-adjacent segments, so
+that no strand can pass through another. Runs are seeded (numpy's default
+generator) and reproducible. The result is then resampled by arc length and
+fitted by the FFT of each coordinate (Fourier files and databases) or written
+as points (12-crossing polylines). The shapes are tight, not ideal: they are
+not minimisers of ropelength. Every shape is scaled so that its tube diameter
+is 1, and its ropelength (length over tube diameter) is measured on the stored
+shape: the tube diameter taken as the smaller of twice the smallest radius of
+curvature and the smallest doubly-critical self-distance of the curve sampled
+from the stored numbers.
+
+## How they are checked
+
+Before a file is written, its curve is rebuilt from the text as written (the
+readers in `tools/knotdata/readers.py`), projected in a random direction and
+turned into a planar-diagram code, which the programs spherogram and snappy
+check against the table:
+
+- `identify=ok`: snappy's census identification of the knot or link exterior
+  contains the table's name (hyperbolic knots and links);
+- `volume=ok`: the hyperbolic volume equals the table's to 1e-6 (hyperbolic);
+- `chirality=ok`: an orientation-preserving isometry exists between the
+  exterior and the exterior of the table's own planar-diagram code
+  (hyperbolic);
+- `determinant=ok`: the determinant from knot Floer homology (the Alexander
+  polynomial at -1) equals the table's (knots);
+- `hfk=ok`: the knot Floer homology (ranks and tau, which also tells mirror
+  images apart) equals that of the table's planar-diagram code (knots; the
+  check for the non-hyperbolic torus knots);
+- `linking=ok`, `homology=ok`: linking numbers and the homology of the
+  exterior equal the table link's (links; homology for the non-hyperbolic
+  ones);
+- `first19=ok` (ideal.txt): the same checks pass for the curve of harmonics
+  1 to 19 alone, the ones that the particle evaluator reads.
+
+A shape that fails is regenerated from another seed (or fitted with other
+numbers of harmonics); nothing is edited by hand. Every attempt, failed or
+passed, is in the `verification.*.log` files: fseries for the Fourier files,
+ideal for ideal.txt, k11 for the 11-crossing databases, links for the link
+databases, k12 for the polylines.
+
+## Tables
+
+- C. Livingston and A. H. Moore, *KnotInfo: Table of Knot Invariants* and
+  *LinkInfo: Table of Link Invariants*, read through the package
+  database_knotinfo (version %(version)s): braid words, Conway notation,
+  planar-diagram codes, volumes and determinants.
+- The census of knot and link exteriors shipped with SnapPy (M. Culler,
+  N. M. Dunfield, M. Goerner and J. R. Weeks, *SnapPy, a computer program for
+  studying the geometry and topology of 3-manifolds*), including the
+  Hoste-Thistlethwaite tables (J. Hoste, M. Thistlethwaite and J. Weeks,
+  *The first 1,701,936 knots*, Math. Intelligencer 20 (1998) 33-48), and
+  Z. Szabo's knot Floer homology program, used for the checks.
+
+Knots up to ten crossings carry Rolfsen's names (D. Rolfsen, *Knots and
+Links*, 1976); 11- and 12-crossing knots and the links carry the
+Dowker-Thistlethwaite names of the tables.
+
+## Files
+
+- `knot.<id>.fseries` (78 files): one block of Fourier rows
+  `a_x b_x a_y b_y a_z b_z`, row j holding harmonic j (no constant term: the
+  curve is centred). The letters after the knot's name mark another shape of
+  the same knot, as listed below. Files with an all-zero first row are closed
+  braids tightened around the braid axis (kept at a distance from it) and
+  parametrised by the angle about it, whose harmonic 1 is zero; that row is
+  written out so that the following rows are harmonics 2, 3, ... "1_1" is the
+  unit circle. "15331" holds the knot 13a_1533.
+- `ideal.txt` and `ideal_database.txt` (the same text): %(nideal)d records
+  `<AB Id="..." Conway="..." L="..." D="1.000000">` with `<Coeff I=... A=...
+  B=... />` lines of harmonics 1 to K: the %(nclassic)d prime knots of 3 to 10
+  crossings with ids `C:N:1` (Rolfsen's knot C_N) and the knots 11a_1 to
+  11a_7 and 11n_1 to 11n_7 with ids `K11a1` ...; L is the ropelength, D the
+  tube diameter.
+- `ideal_11a.txt`, `ideal_11n.txt`: %(n11a)d and %(n11n)d 11-crossing knots as
+  `<HT Id="K11a1" ...>` records (same coefficient lines).
+- `idealLinks.txt` (links up to 9 crossings), `idealLinks_10a.txt`,
+  `idealLinks_10n.txt`: %(nl9)d, %(nl10a)d and %(nl10n)d links as `<TL Id="L5a1"
+  ... n="2">` records, one `<Component I="...">` group per component with its
+  offset as harmonic 0 (for each link the first orientation of the table).
+- `ideal_12_data/12a<N>.txt`, `12n<N>.txt` (1288 and 888 files): the
+  12-crossing knots of the table as closed polylines, one point `x y z` per
+  line (the first point not repeated), lightly tightened (fewer iterations).
+
+## The Fourier files
+
+| id | knot | shape | rows | first row zero | ropelength |
+|---|---|---|---|---|---|
+"""
+
+
+def main(d):
+    rows = []
+    for kid in knotdata.FSERIES_IDS:
+        text = open(os.path.join(d, 'knot.%s.fseries' % kid)).read()
+        block = readers.fseries_blocks(text)[0]
+        m = re.search(r'ropelength ([0-9.]+)', text)
+        if kid == '1_1':
+            knot, shape = '0_1 (unknot)', 'unit circle'
+        else:
+            knot, variant = knotdata.split_id(kid)
+            shape = knotdata.VARIANT_TEXT[variant]
+            if kid in knotdata.ZERO_FIRST_ROW and variant != 'd':
+                shape += ', tightened around the braid axis'
+        rows.append('| %s | %s | %s | %d | %s | %s |' % (
+            kid, knot, shape, len(block), 'yes' if not block[0].any() else 'no',
+            m.group(1) if m else ''))
+
+    def count(name, tag):
+        p = os.path.join(d, name)
+        return open(p).read().count('<%s ' % tag) if os.path.exists(p) else 0
+
+    ideal = open(os.path.join(d, 'ideal.txt')).read()
+    info = dict(version=tables.version(), nideal=ideal.count('<AB '),
+                nclassic=len(re.findall(r'<AB Id="\d+:\d+:1"', ideal)),
+                n11a=count('ideal_11a.txt', 'HT'), n11n=count('ideal_11n.txt', 'HT'),
+                nl9=count('idealLinks.txt', 'TL'), nl10a=count('idealLinks_10a.txt', 'TL'),
+                nl10n=count('idealLinks_10n.txt', 'TL'))
+    with open(os.path.join(d, 'README.md'), 'w') as f:
+        f.write(HEAD % info + '\n'.join(rows) + '\n')
+
+
+if __name__ == '__main__':
+    main(sys.argv[1])
