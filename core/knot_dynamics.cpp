@@ -312,7 +312,7 @@ bool match_coeff_at(const std::string &t, std::size_t p, CoeffMatch &m) {
     return true;
 }
 
-FourierKnot::IdealABComponent parse_component_block(const std::string &tag, const std::string &body) {
+FourierKnot::IdealABComponent _qel_parse_component_block(const std::string &tag, const std::string &body) {
     FourierKnot::IdealABComponent comp;
     // I="\s*([0-9]+)" in the tag.
     for (std::size_t p = 0; p + 3 <= tag.size(); ++p) {
@@ -403,10 +403,10 @@ FourierKnot::IdealABBlock parse_record(const std::string &header, const std::str
         const std::size_t close = ifind_tag(body, gt + 1, "</component>");
         if (close == std::string::npos) break;
         const std::string tag = "<Component" + body.substr(after, gt - after) + ">";
-        ab.components.push_back(parse_component_block(tag, body.substr(gt + 1, close - gt - 1)));
+        ab.components.push_back(_qel_parse_component_block(tag, body.substr(gt + 1, close - gt - 1)));
         pos = close + 12;
     }
-    if (ab.components.empty()) ab.components.push_back(parse_component_block("<Component I=\"1\">", body));
+    if (ab.components.empty()) ab.components.push_back(_qel_parse_component_block("<Component I=\"1\">", body));
     ab.fourier = ab.components.front().fourier;
     return ab;
 }

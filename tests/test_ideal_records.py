@@ -363,3 +363,29 @@ def test_format_header_numbers():
     ab = _bindings.IdealABBlock()
     ab.id, ab.conway, ab.L, ab.D, ab.n = "x", "", 1234.56789049, -0.0000004, 7
     assert _bindings.format_ideal_ab_header(ab) == 'AB Id="x" Conway="" L="1234.567890" D="-0.000000" n="7"'
+
+
+def test_readers_survive_garbage_in_subprocess():
+    # Random mixtures of markup pieces: every call returns or raises one of
+    # the conversion errors, and the interpreter survives.
+    code = r"""
+import random
+import _bindings
+pieces = ['<AB', '>', '</AB>', '<Component', '</Component>', '<Coeff', ' I="', ' A="', ' B="', '"', '/>',
+          '1', '0', '-', ',', ' ', '\n', '\r', 'e', '.', 'Id="', 'D="', 'L="', 'n="', '%', 'x', '<', '\t']
+rng = random.Random(7)
+errors = 0
+for _ in range(3000):
+    text = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 120)))
+    for fn in (_bindings.parse_ideal_txt_from_string,
+               lambda t: _bindings.parse_ideal_ab_by_id_from_string(t, "1"),
+               _bindings.parse_fseries_from_string):
+        try:
+            fn(text)
+        except (ValueError, IndexError, RuntimeError):
+            errors += 1
+print("ok", errors)
+"""
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.startswith("ok")
