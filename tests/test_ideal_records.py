@@ -147,6 +147,7 @@ def test_example_records():
         ("no records here", []),
         ('<TL Id="x">\n</TL><HT Id="y"></HT>', []),
         ('<ab Id="lower">\n</ab>', []),
+        ('<AB Id="lower-end">\n</ab>', []),
         ('<AB Id="a"></AB>', [("a", 1, [[], [], [], [], [], []])]),
         # Repeated index keeps the later values; missing indices stay zero.
         ('<AB Id="r"><Coeff I="2" A="1,1,1" B="1,1,1"/><Coeff I="2" A="2, 0, 0" B="0,0,0"/></AB>',
