@@ -18,14 +18,14 @@ public:
     static double local_circulation_density(double dv_dx, double du_dy);
     static double solid_body_rotation_vorticity(double omega);
     static double couette_vorticity(double alpha);
-    // `vorticity` is part of the relation's signature but does not enter the result.
+    // `vorticity` is accepted but does not enter the result.
     static Vec3 crocco_relation(const Vec3 &vorticity, double rho, const Vec3 &pressure_gradient);
     // Grid of nx*ny samples, x index fastest (k = j*nx + i). Interior samples get
     // dv/dx - du/dy by central differences, the border stays 0. Refuses a
     // negative or more than 2147483647-sample grid and u or v shorter than nx*ny.
     static std::vector<double> compute_vorticity2D(const std::vector<double> &u, const std::vector<double> &v,
                                                    int nx, int ny, double dx, double dy);
-    // `vorticity` is part of the signature but does not enter the result.
+    // `vorticity` is accepted but does not enter the result.
     static Vec3 rotating_frame_rhs(const Vec3 &velocity, const Vec3 &vorticity, const Vec3 &grad_phi,
                                    const Vec3 &grad_p, const Vec3 &omega, double rho);
     static Vec3 crocco_gradient(const Vec3 &velocity, const Vec3 &vorticity, const Vec3 &grad_phi,
