@@ -1,8 +1,17 @@
 #pragma once
-// Knot model: Fourier-series knots, the ideal databases, the knot data
-// carried by the module and the lookup of knot files on disk.
+// Knot model: the knot data carried by the module and the lookup of knot
+// files on disk, Fourier-series blocks and their text readers, block
+// evaluation and geometry, ideal-database records, the knot object with its
+// loaders, and the topology of filaments given as point lists.
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "vec3.h"
 
 namespace qel {
 
@@ -28,5 +37,123 @@ std::string find_ideal_file_path(const std::string &name, const std::string &bas
 // Text of one embedded ideal file, by relative name or by bare file name.
 // Throws std::runtime_error "Embedded ideal text not found: " + name.
 std::string load_embedded_ideal_text(const std::string &name);
+
+// ---------------------------------------------------------------------------
+
+// One closed curve as six Fourier series without constant term: entry k of
+// every list holds harmonic k+1.
+struct FourierBlock {
+    std::string header;
+    std::vector<double> a_x;
+    std::vector<double> b_x;
+    std::vector<double> a_y;
+    std::vector<double> b_y;
+    std::vector<double> a_z;
+    std::vector<double> b_z;
+};
+
+class FourierKnot {
+public:
+    struct GeometricDescriptors {
+        double L = 0.0;
+        double bending_energy = 0.0;
+        double min_self_distance = 0.0;
+        double writhe = 0.0;
+        std::vector<double> mode_energy;
+    };
+
+    struct IdealABComponent {
+        int component_index = 0;
+        Vec3 A0{0.0, 0.0, 0.0};
+        Vec3 B0{0.0, 0.0, 0.0};
+        FourierBlock fourier;
+    };
+
+    struct IdealABBlock {
+        std::string id;
+        std::string conway;
+        double L = 0.0;
+        double D = 0.0;
+        int n = 1;
+        std::vector<IdealABComponent> components;
+        FourierBlock fourier;
+    };
+
+    struct LoadedKnot {
+        std::string name;
+        PointList points;
+        std::vector<double> curvature;
+    };
+
+    // Largest coefficient index a database record may use; higher indices are
+    // refused instead of being zero-filled.
+    static constexpr int kMaxIdealCoeffIndex = 100000;
+
+    // Knot object state.
+    std::vector<FourierBlock> blocks;
+    FourierBlock activeBlock;
+    PointList points;
+
+    // Replaces `blocks` with the blocks of a file (rows of exactly six
+    // numbers, no headers); "Cannot open file: " + path when it won't open.
+    void loadBlocks(const std::string &path);
+    // Copies the block with the most harmonics into `activeBlock`.
+    void selectMaxHarmonics();
+    // N points of `activeBlock` at i*2pi/N, end excluded, not centred.
+    void reconstruct(std::size_t N);
+
+    // Fourier-series text readers; a file that won't open gives no blocks.
+    static std::vector<FourierBlock> parse_fseries_multi(const std::string &path);
+    static std::vector<FourierBlock> parse_fseries_from_string(const std::string &content);
+    // Index of the block with the longest a_x (first on ties), -1 when empty.
+    static int index_of_largest_block(const std::vector<FourierBlock> &blocks);
+
+    // Evaluation and geometry of a block.
+    static PointList evaluate(const FourierBlock &block, const std::vector<double> &s);
+    static Vec3 evalPoint(const FourierBlock &block, double s);
+    // (r, r', r'', r''') at s.
+    static std::array<Vec3, 4> evaluate_with_derivatives(const FourierBlock &block, double s);
+    static std::vector<double> curvature_exact(const FourierBlock &block, const std::vector<double> &s, double eps);
+    static double length_exact(const FourierBlock &block, int nsamples);
+    static double bending_energy_exact(const FourierBlock &block, int nsamples, double eps);
+    static std::vector<double> mode_energies(const FourierBlock &block);
+    static double min_self_distance_sampled(const PointList &points, int exclude_window);
+    static double min_self_distance_exactish(const FourierBlock &block, int nsamples, int exclude_window);
+    static GeometricDescriptors describe_fourier_block(const FourierBlock &block, int nsamples, int exclude_window);
+    static PointList center_points(const PointList &points);
+    // Discrete curvature of a closed polyline (neighbours taken cyclically).
+    static std::vector<double> curvature(const PointList &points, double eps);
+
+    // Ideal knot database records.
+    static std::vector<IdealABBlock> parse_ideal_txt_from_string(const std::string &content);
+    static std::vector<IdealABBlock> parse_ideal_txt_multi(const std::string &path);
+    static IdealABBlock parse_ideal_ab_by_id_from_string(const std::string &content, const std::string &ab_id);
+    static IdealABBlock parse_ideal_ab_by_id_from_embedded(const std::string &ab_id, const std::string &name);
+    static int index_of_ideal_id(const std::vector<IdealABBlock> &blocks, const std::string &id);
+    static PointList evaluate_ideal_component(const IdealABComponent &component, const std::vector<double> &s);
+    static std::vector<PointList> evaluate_ideal_ab_components(const IdealABBlock &ab, const std::vector<double> &s);
+    static std::string format_ideal_ab_header(const IdealABBlock &ab);
+
+    // Centred samples of a file's largest block at k*2pi/(n-1), both ends
+    // included, with their curvature; no blocks gives two empty lists.
+    static std::pair<PointList, std::vector<double>> load_knot(const std::string &path, int nsamples);
+    static std::vector<LoadedKnot> load_all_knots(const std::vector<std::string> &paths, int nsamples);
+};
+
+// Topology of filaments given as open polylines (no closing segment).
+class KnotDynamics {
+public:
+    // Discrete Gauss double sum over segment pairs, divided by 2pi.
+    static double compute_writhe(const PointList &points);
+    // Gauss linking sum over segment pairs / 4pi, rounded half away from zero.
+    static int compute_linking_number(const PointList &curve_a, const PointList &curve_b);
+    // Requires V.size() >= X.size().
+    static double compute_twist(const PointList &X, const PointList &V);
+    static double compute_centerline_helicity(const PointList &X, const PointList &T);
+    // Index pairs (i, j), j >= i + 5, closer than threshold.
+    static std::vector<std::pair<int, int>> detect_reconnection_candidates(const PointList &points, double threshold);
+    // Requires T.size() >= X.size().
+    static double writhe_gauss_curve(const PointList &X, const PointList &T);
+};
 
 }  // namespace qel
