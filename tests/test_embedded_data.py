@@ -309,3 +309,88 @@ def test_determinant_helper_on_known_curves():
         assert knot_determinant(P, seed=3) == det
     circle = np.stack([np.cos(s), np.sin(s), 0 * s], axis=1)
     assert knot_determinant(circle) == 1
+
+
+# ------------------------------------------------- readers of the embedded data
+
+def _block_fields(b):
+    return (b.header, list(b.a_x), list(b.b_x), list(b.a_y), list(b.b_y), list(b.a_z), list(b.b_z))
+
+
+@pytest.mark.parametrize("kid", ["1_1", "3_1", "4_1d", "12a_1202z6"])
+def test_load_embedded_knot_block(knot_files, kid):
+    block = qb.load_embedded_knot_block(kid)
+    rows = fseries_blocks(knot_files[kid])[0]
+    np.testing.assert_array_equal(np.array(block.a_x), rows[:, 0])
+    np.testing.assert_array_equal(np.array(block.b_z), rows[:, 5])
+    assert block.header == "lines  a_x(j) b_x(j)  a_y(j)  b_y(j)  a_z(j)  b_z(j)"
+    blocks = qb.parse_fseries_from_string(knot_files[kid])
+    assert _block_fields(block) == _block_fields(blocks[qb.index_of_largest_block(blocks)])
+
+
+def test_load_embedded_knot_block_errors():
+    files = qb.get_embedded_knot_files()
+    del files["3_1"]
+    assert len(qb.load_embedded_knot_block("3_1").a_x) > 0
+    for bad in ["3_2", "3_1 ", "knot.3_1.fseries", ""]:
+        with pytest.raises(RuntimeError, match="^Embedded knot id not found: %s$" % re.escape(bad)):
+            qb.load_embedded_knot_block(bad)
+
+
+def test_parse_embedded_ideal_txt(ideal_files):
+    recs = qb.parse_embedded_ideal_txt()
+    assert len(recs) == 263
+    assert [r.id for r in recs] == [re.search(r'Id="([^"]+)"', h).group(1)
+                                    for h, _ in ab_records(ideal_files["ideal.txt"])]
+    assert all(r.D == 1.0 and r.L > 0 and r.n == 1 and len(r.components) == 1 for r in recs)
+    for name in ["idealLinks.txt", "ideal_11n.txt", "12a3.txt"]:
+        assert qb.parse_embedded_ideal_txt(name) == []
+    with pytest.raises(RuntimeError, match="^Embedded ideal text not found: nope.txt$"):
+        qb.parse_embedded_ideal_txt("nope.txt")
+
+
+def test_ideal_record_length_is_its_ropelength(ideal_files):
+    # L is the length of the stored curve, whose tube diameter D is 1
+    recs = dict((re.search(r'Id="([^"]+)"', h).group(1), (h, b)) for h, b in ab_records(ideal_files["ideal.txt"]))
+    for rid in ["3:1:1", "5:2:1", "9:40:1", "K11n1"]:
+        header, body = recs[rid]
+        P = ab_curve(body, 1200)
+        length = np.linalg.norm(np.roll(P, -1, axis=0) - P, axis=1).sum()
+        L = float(re.search(r' L="([^"]+)"', header).group(1))
+        assert abs(length - L) < 1e-3 * L
+        # a knot of tube diameter 1 is longer than the ropelength bound of the trefoil
+        assert L > 15.6
+
+
+def test_parse_embedded_ideal_ab_by_id():
+    ab = qb.parse_embedded_ideal_ab_by_id("3:1:1")
+    assert ab.id == "3:1:1" and ab.conway == "3" and ab.D == 1.0
+    assert qb.format_ideal_ab_header(ab).startswith('AB Id="3:1:1" Conway="3" L="')
+    k = qb.parse_embedded_ideal_ab_by_id("K11a1", "ideal_database.txt")
+    assert k.id == "K11a1"
+    with pytest.raises(RuntimeError, match="^parse_ideal_ab_by_id_from_string: AB Id not found: 3:1$"):
+        qb.parse_embedded_ideal_ab_by_id("3:1")
+    with pytest.raises(RuntimeError, match="^parse_ideal_ab_by_id_from_string: AB Id not found: L2a1$"):
+        qb.parse_embedded_ideal_ab_by_id("L2a1", "idealLinks.txt")
+    with pytest.raises(RuntimeError, match="^Embedded ideal text not found: ideal"):
+        qb.parse_embedded_ideal_ab_by_id("3:1:1", "ideal")
+
+
+@pytest.mark.parametrize("name,signature,doc", [
+    ("get_embedded_ideal_files", "get_embedded_ideal_files()",
+     "Return embedded ideal*.txt resources as {relative_name: content}."),
+    ("load_embedded_ideal_text", "load_embedded_ideal_text(name: str = 'ideal.txt')",
+     "Load embedded ideal text resource from library (basename fallback supported)."),
+    ("parse_embedded_ideal_txt", "parse_embedded_ideal_txt(name: str = 'ideal.txt')",
+     "Parse embedded ideal*.txt resource into AB blocks."),
+    ("parse_embedded_ideal_ab_by_id", "parse_embedded_ideal_ab_by_id(ab_id: str, name: str = 'ideal.txt')",
+     "Parse a single AB block by Id from an embedded ideal*.txt resource."),
+    ("get_embedded_knot_files", "get_embedded_knot_files()",
+     "Return embedded .fseries resources as {knot_id: file_content}."),
+    ("load_embedded_knot_block", "load_embedded_knot_block(knot_id: str)",
+     "Load embedded knot by id and return its largest Fourier block."),
+])
+def test_signatures_and_docstrings(name, signature, doc):
+    text = getattr(qb, name).__doc__
+    assert text.startswith(signature)
+    assert text.rstrip("\n").endswith("\n" + doc)
