@@ -147,7 +147,7 @@ def fseries_text(kid, knot, variant, rows, rope, zero, harm, word, entry):
     lines.append('%% braid word %s; ropelength %.6f (length over tube diameter, tube diameter 1)'
                  % ('[' + ','.join(str(g) for g in word) + ']', rope))
     if zero:
-        lines.append('%% row j is harmonic j; harmonic 1 is zero (parametrised by the angle about the braid axis)')
+        lines.append('% row j is harmonic j; harmonic 1 is zero (parametrised by the angle about the braid axis)')
     lines.append('% lines  a_x(j) b_x(j)  a_y(j)  b_y(j)  a_z(j)  b_z(j)')
     for r in rows:
         lines.append(fmt_row(r))

@@ -36,8 +36,9 @@ def _float(text):
 
 
 class Entry:
-    def __init__(self, name, braid, pd, conway, volume, determinant, components):
+    def __init__(self, name, braid, pd, conway, volume, determinant, components, dt_name=None):
         self.name = name
+        self.dt_name = dt_name
         self.strands, self.word = braid if braid else (None, None)
         self.pd = pd
         self.conway = conway
@@ -67,7 +68,7 @@ def knots():
                           (row['conway_notation'] or '').strip(),
                           _float(row['volume']),
                           int(row['determinant']) if row['determinant'] else None,
-                          1)
+                          1, (row['dt_name'] or '').strip() or None)
     return out
 
 
@@ -92,8 +93,19 @@ def version():
     return database_knotinfo.version()
 
 
+def census_name(entry):
+    """Name under which snappy's Hoste-Thistlethwaite census lists a table
+    knot or link: K<crossings><a|n><index> from the Dowker-Thistlethwaite
+    name.  (Rolfsen's numbering of some 10-crossing knots differs between
+    tables, so knots are identified by this name.)"""
+    if entry.name.startswith('L'):
+        return entry.name
+    c, i = entry.dt_name.split('_')
+    return 'K' + c + i
+
+
 def snappy_name(name):
-    """Name under which snappy's census tables list a table knot or link."""
+    """Id of a table knot in the records of the 11-crossing databases."""
     if name.startswith('L'):
         return name
     c, rest = name.split('_', 1)

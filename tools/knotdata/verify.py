@@ -24,23 +24,27 @@ def _diagram(comps, rng, tries=5):
     raise last
 
 
-def _orientation_preserving(M, Mt, tries=6):
-    """True/False when an orientation-preserving isometry M -> Mt exists or
-    not, None when snappy cannot decide."""
+def _isometries(M, Mt, tries=6):
+    """Isometries M -> Mt as lists of cusp maps (2x2 integer matrices in the
+    meridian-longitude bases, columns the images), or None when snappy
+    cannot decide."""
     for _ in range(tries):
         try:
             isos = M.is_isometric_to(Mt, return_isometries=True)
         except RuntimeError:
             M.randomize()
             continue
-        if not isos:
-            return False
-        for iso in isos:
-            cm = iso.cusp_maps()[0]
-            if cm[0, 0] * cm[1, 1] - cm[0, 1] * cm[1, 0] > 0:
-                return True
-        return False
+        return [[[[int(c[0, 0]), int(c[0, 1])], [int(c[1, 0]), int(c[1, 1])]]
+                 for c in iso.cusp_maps()] for iso in isos]
     return None
+
+
+def _preserves_orientation(maps):
+    return all(m[0][0] * m[1][1] - m[0][1] * m[1][0] > 0 for m in maps)
+
+
+def _preserves_meridians(maps):
+    return all(m[1][0] == 0 and abs(m[0][0]) == 1 for m in maps)
 
 
 def _identify(M, tries=6):
@@ -78,18 +82,33 @@ def check(comps, entry, rng):
         M = L.exterior()
         Mt = Lt.exterior()
         names = _identify(M)
-        want = tables.snappy_name(entry.name)
+        want = tables.census_name(entry)
         good = want in names
-        ok &= good
-        out.append('identify=%s' % ('ok' if good else 'FAIL(%s)' % ','.join(sorted(names))))
+        if entry.components == 1:
+            # a knot is determined by its exterior
+            ok &= good
+            out.append('identify=%s' % ('ok' if good else 'FAIL(%s)' % ','.join(sorted(names))))
+        else:
+            # links with one exterior may differ: decided by the meridians below
+            out.append('identify=%s' % ('ok' if good else 'same-exterior-as(%s)' % ','.join(sorted(names))))
         vol = float(M.volume())
         good = abs(vol - entry.volume) < 1e-6
         ok &= good
         out.append('volume=%s(%.10f)' % ('ok' if good else 'FAIL', vol))
-        same = _orientation_preserving(M, Mt)
-        good = same is True
-        ok &= good
-        out.append('chirality=%s' % {True: 'ok', False: 'FAIL', None: 'UNDECIDED'}[same])
+        isos = _isometries(M, Mt)
+        if isos is None:
+            ok = False
+            out.append('chirality=UNDECIDED')
+        else:
+            good = any(_preserves_orientation(i) for i in isos)
+            ok &= good
+            out.append('chirality=%s' % ('ok' if good else 'FAIL'))
+            if entry.components > 1:
+                # an orientation-preserving isometry to the table link's
+                # exterior that takes meridians to meridians: the same link
+                good = any(_preserves_orientation(i) and _preserves_meridians(i) for i in isos)
+                ok &= good
+                out.append('meridians=%s' % ('ok' if good else 'FAIL'))
     if entry.components == 1:
         if L.crossings:
             h = L.knot_floer_homology()
