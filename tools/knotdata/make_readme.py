@@ -46,12 +46,19 @@ readers in `tools/knotdata/readers.py`), projected in a random direction and
 turned into a planar-diagram code, which the programs spherogram and snappy
 check against the table:
 
-- `identify=ok`: snappy's census identification of the knot or link exterior
-  contains the table's name (hyperbolic knots and links);
+- `identify=ok`: snappy's census identification of the exterior contains the
+  table's knot or link under its Dowker-Thistlethwaite census name (K10a84
+  for KnotInfo's 10_86: Rolfsen's numbering of a few 10-crossing knots
+  differs between tables, so knots are matched by this name). Required for
+  hyperbolic knots; for links `identify=same-exterior-as(...)` marks a link
+  whose exterior is also that of another table link, which the meridian
+  check below tells apart;
 - `volume=ok`: the hyperbolic volume equals the table's to 1e-6 (hyperbolic);
 - `chirality=ok`: an orientation-preserving isometry exists between the
   exterior and the exterior of the table's own planar-diagram code
   (hyperbolic);
+- `meridians=ok`: such an isometry also takes meridians to meridians, so the
+  link is the table's link (hyperbolic links);
 - `determinant=ok`: the determinant from knot Floer homology (the Alexander
   polynomial at -1) equals the table's (knots);
 - `hfk=ok`: the knot Floer homology (ranks and tau, which also tells mirror
@@ -82,9 +89,10 @@ databases, k12 for the polylines.
   *The first 1,701,936 knots*, Math. Intelligencer 20 (1998) 33-48), and
   Z. Szabo's knot Floer homology program, used for the checks.
 
-Knots up to ten crossings carry Rolfsen's names (D. Rolfsen, *Knots and
-Links*, 1976); 11- and 12-crossing knots and the links carry the
-Dowker-Thistlethwaite names of the tables.
+Knots up to ten crossings carry KnotInfo's names, which follow Rolfsen's
+table (D. Rolfsen, *Knots and Links*, 1976) with the Perko pair counted once;
+11- and 12-crossing knots and the links carry the Dowker-Thistlethwaite names
+of the tables.
 
 ## Files
 
