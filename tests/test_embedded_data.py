@@ -211,6 +211,9 @@ def test_fourier_knot_type_by_determinant(knot_files, kid):
     rows = fseries_blocks(knot_files[kid])[0]
     P = fseries_curve(rows, max(800, 16 * len(rows)))
     assert knot_determinant(P) == DETERMINANT[base]
+    # centred, inside the unit ball and touching it, like the unit circle
+    assert np.abs(P.mean(axis=0)).max() < 1e-9
+    assert 0.95 < np.linalg.norm(P, axis=1).max() < 1.01
 
 
 def test_ideal_file_keys(ideal_files):

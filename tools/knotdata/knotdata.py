@@ -138,14 +138,15 @@ def variant_params(word, strands, variant):
     return word, seed, iters, extra_h
 
 
-def fseries_text(kid, knot, variant, rows, rope, zero, harm, word, entry):
+def fseries_text(kid, knot, variant, rows, rope, diameter, zero, word):
     lines = []
     desc = 'knot %s (%s): tight shape, not ideal; %s' % (
         knot, kid, VARIANT_TEXT.get(variant, ''))
     first = ('%' if kid in NO_BLANK_FIRST_LINE else ' %') + ' ' + desc
     lines.append(first)
-    lines.append('%% braid word %s; ropelength %.6f (length over tube diameter, tube diameter 1)'
-                 % ('[' + ','.join(str(g) for g in word) + ']', rope))
+    lines.append('%% braid word %s; ropelength %.6f (length over tube diameter); '
+                 'tube diameter %.6f, largest distance from the centre 1'
+                 % ('[' + ','.join(str(g) for g in word) + ']', rope, diameter))
     if zero:
         lines.append('% row j is harmonic j; harmonic 1 is zero (parametrised by the angle about the braid axis)')
     lines.append('% lines  a_x(j) b_x(j)  a_y(j)  b_y(j)  a_z(j)  b_z(j)')
@@ -190,10 +191,12 @@ def make_fseries(kid, out, logf):
             rows, rope = scaled_rows(rows)
             if zero:
                 rows[0] = 0.0
-            cands.append((rope, H, rows))
+            # scaled into the unit ball, like the unit circle "1_1"
+            radius = np.linalg.norm(sample(rows, 1200), axis=1).max()
+            cands.append((rope, H, rows / radius, 1.0 / radius))
         # the tightest fits first
-        for rope, H, rows in sorted(cands, key=lambda c: c[0]):
-            text = fseries_text(kid, knot, variant, rows, rope, zero, H, word, entry)
+        for rope, H, rows, diameter in sorted(cands, key=lambda c: c[0]):
+            text = fseries_text(kid, knot, variant, rows, rope, diameter, zero, word)
             back = readers.fseries_blocks(text)
             assert len(back) == 1
             Q = sample(back[0], max(800, 16 * len(back[0])))

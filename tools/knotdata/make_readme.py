@@ -34,8 +34,10 @@ generator) and reproducible. The result is then resampled by arc length and
 fitted by the FFT of each coordinate (Fourier files and databases) or written
 as points (12-crossing polylines). The shapes are tight, not ideal: they are
 not minimisers of ropelength. Every shape is scaled so that its tube diameter
-is 1, and its ropelength (length over tube diameter) is measured on the stored
-shape: the tube diameter taken as the smaller of twice the smallest radius of
+is 1 (the Fourier files are then scaled into the unit ball, so that their
+largest distance from the centre is 1, as for the unit circle "1_1"; their
+tube diameter is given in a comment line), and its ropelength (length over
+tube diameter) is measured on the stored shape: the tube diameter taken as the smaller of twice the smallest radius of
 curvature and the smallest doubly-critical self-distance of the curve sampled
 from the stored numbers.
 
