@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qel {
 namespace {
 
@@ -156,6 +160,138 @@ BiotSavart::Invariants BiotSavart::computeInvariants(const PointList &v, const P
     }
     const double a_mu = (h_charge / h_mass - 1.0) * 0.5;
     return Invariants{h_charge, h_mass, a_mu};
+}
+
+}  // namespace qel
+
+namespace qel {
+namespace {
+
+// One row of the pair scan: for vertex i and every vertex j, the distance
+// d_ij (left at 0 or NaN where d_ij^2 is not positive) and the pair weight
+// ((t_j . t_i) / d_ij) ds_i ds_j. The square roots are taken two at a time
+// with SSE2, which rounds exactly as std::sqrt; std::sqrt itself would keep
+// the loop scalar because of its errno contract.
+QEL_KERNEL_CLONES
+void scan_row(const double *__restrict px, const double *__restrict py, const double *__restrict pz,
+              const double *__restrict tx, const double *__restrict ty, const double *__restrict tz,
+              const double *__restrict ds, std::size_t n, std::size_t i, double *__restrict dist,
+              double *__restrict weight) {
+    const double pix = px[i], piy = py[i], piz = pz[i];
+    const double tix = tx[i], tiy = ty[i], tiz = tz[i];
+    const double dsi = ds[i];
+    for (std::size_t j = 0; j < n; ++j) {
+        const double dx = px[j] - pix, dy = py[j] - piy, dz = pz[j] - piz;
+        dist[j] = (dx * dx + dy * dy) + dz * dz;
+    }
+    std::size_t j = 0;
+#if defined(__SSE2__)
+    for (; j + 2 <= n; j += 2) _mm_storeu_pd(dist + j, _mm_sqrt_pd(_mm_loadu_pd(dist + j)));
+#endif
+    for (; j < n; ++j) dist[j] = std::sqrt(dist[j]);
+    for (std::size_t k = 0; k < n; ++k) {
+        const double dot = (tx[k] * tix + ty[k] * tiy) + tz[k] * tiz;
+        weight[k] = ((dot / dist[k]) * dsi) * ds[k];
+    }
+}
+
+// Lower bound of a distance among the cutoffs, in O(1) for evenly spread
+// cutoffs. The range [c_0, c_{M-1}] is cut into M equal buckets and start[b]
+// counts the cutoffs in buckets before b. bucket_of is monotone in its
+// argument, so for sorted cutoffs every cutoff in an earlier bucket than d is
+// smaller than d and every cutoff in a later bucket is larger: only d's own
+// bucket is searched, and the answer equals the binary-search lower bound.
+// For unsorted cutoffs the answer still lies in [0, M].
+class CutoffIndex {
+public:
+    explicit CutoffIndex(const std::vector<double> &c) : c_(c), last_bucket_(c.size() - 1), start_(c.size() + 1, 0) {
+        c0_ = c_.front();
+        const double span = c_.back() - c0_;
+        inv_width_ = (span > 0.0) ? static_cast<double>(c_.size()) / span : 0.0;
+        for (const double x : c_) ++start_[bucket_of(x) + 1];
+        for (std::size_t b = 1; b < start_.size(); ++b) start_[b] += start_[b - 1];
+    }
+
+    std::size_t lower_bound(double d) const {
+        const std::size_t b = bucket_of(d);
+        std::size_t k = start_[b];
+        const std::size_t end = start_[b + 1];
+        // Evenly spread cutoffs put one cutoff in almost every bucket.
+        if (end - k == 1) return k + static_cast<std::size_t>(c_[k] < d);
+        if (end - k > 8) return static_cast<std::size_t>(std::lower_bound(c_.data() + k, c_.data() + end, d) - c_.data());
+        while (k < end && c_[k] < d) ++k;
+        return k;
+    }
+
+private:
+    std::size_t bucket_of(double x) const {
+        const double t = (x - c0_) * inv_width_;
+        if (!(t > 0.0)) return 0;  // below the range, at c_0, or NaN
+        if (t >= static_cast<double>(last_bucket_)) return last_bucket_;
+        return static_cast<std::size_t>(t);
+    }
+
+    const std::vector<double> &c_;
+    std::size_t last_bucket_;
+    std::vector<std::size_t> start_;
+    double c0_ = 0.0;
+    double inv_width_ = 0.0;
+};
+
+}  // namespace
+
+std::vector<double> bs_cutoff_energy_scan(const double *points, const double *tangents, const double *ds,
+                                          std::uint64_t n64, const double *cutoffs, std::uint64_t m64) {
+    const std::size_t n = static_cast<std::size_t>(n64);
+    const std::size_t m = static_cast<std::size_t>(m64);
+    std::vector<double> energy(m, 0.0);
+    if (m == 0 || n < 2) return energy;
+
+    const std::vector<double> c(cutoffs, cutoffs + m);
+    std::vector<double> diff(m + 1, 0.0);
+    const CutoffIndex index(c);
+
+    // Structure-of-arrays copies, so that the distances and weights of one
+    // row are formed in loops the compiler can vectorise; the lookups and the
+    // difference-list updates then run over that row in pair order.
+    std::vector<double> work(9 * n);
+    double *px = work.data(), *py = px + n, *pz = py + n;
+    double *tx = pz + n, *ty = tx + n, *tz = ty + n, *w = tz + n;
+    double *row_d = w + n, *row_w = row_d + n;
+    for (std::size_t j = 0; j < n; ++j) {
+        px[j] = points[3 * j];
+        py[j] = points[3 * j + 1];
+        pz[j] = points[3 * j + 2];
+        tx[j] = tangents[3 * j];
+        ty[j] = tangents[3 * j + 1];
+        tz[j] = tangents[3 * j + 2];
+        w[j] = ds[j];
+    }
+
+    // diff[0] is the sum of every recorded pair weight, kept in a register
+    // and added in the same pair order as the other entries.
+    double total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        scan_row(px, py, pz, tx, ty, tz, w, n, i, row_d, row_w);
+        for (std::size_t j = 0; j < n; ++j) {
+            const double d = row_d[j];
+            // Self pair, coincident vertices and NaN distances (no cutoff lies below NaN).
+            if (j == i || !(d > 0.0)) continue;
+            const std::size_t k = index.lower_bound(d);
+            if (k == 0) continue;
+            total += row_w[j];
+            diff[k] -= row_w[j];
+        }
+    }
+    diff[0] += total;
+
+    constexpr double kEightPi = 25.132741228718345;
+    double prefix = 0.0;
+    for (std::size_t q = 0; q < m; ++q) {
+        prefix += diff[q];
+        energy[q] = prefix / kEightPi;
+    }
+    return energy;
 }
 
 }  // namespace qel
