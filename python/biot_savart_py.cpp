@@ -81,12 +81,15 @@ double closure_energy(const CArray &points, double rc, ClosureKernel kernel, con
     return kernel(p, static_cast<std::uint64_t>(points.shape(0)), rc);
 }
 
-// Checks of the two scan faces, in order: dimensions of every array, equal
-// row counts, three columns. Returns the row count N.
-std::uint64_t check_scan_arrays(const CArray &points, const CArray &tangents, const CArray &ds_arr, const char *fname) {
+// Checks of the two scan faces, in order: dimensions of every array (the
+// cutoff list too, when there is one), equal row counts, three columns.
+// Returns the row count N.
+std::uint64_t check_scan_arrays(const CArray &points, const CArray &tangents, const CArray &ds_arr,
+                                const CArray *a_values, const char *fname) {
     points.unchecked<2>();
     tangents.unchecked<2>();
     ds_arr.unchecked<1>();
+    if (a_values != nullptr) a_values->unchecked<1>();
     if (points.shape(0) != tangents.shape(0) || points.shape(0) != ds_arr.shape(0)) {
         throw std::runtime_error(std::string(fname) + ": inconsistent N dimensions");
     }
@@ -197,11 +200,7 @@ void bind_biot_savart(py::module_ &m) {
         "calculate_bs_cutoff_energy_scan",
         [](const CArray &points, const CArray &tangents, const CArray &ds_arr, const CArray &a_values) {
             const char *fname = "calculate_bs_cutoff_energy_scan";
-            points.unchecked<2>();
-            tangents.unchecked<2>();
-            ds_arr.unchecked<1>();
-            a_values.unchecked<1>();
-            const std::uint64_t n = check_scan_arrays(points, tangents, ds_arr, fname);
+            const std::uint64_t n = check_scan_arrays(points, tangents, ds_arr, &a_values, fname);
             // The difference list is only the energy for ordered, finite cutoffs.
             const auto mcut = static_cast<std::size_t>(a_values.shape(0));
             const double *a = a_values.data();
@@ -224,7 +223,7 @@ void bind_biot_savart(py::module_ &m) {
         "calculate_bs_cutoff_energy",
         [](const CArray &points, const CArray &tangents, const CArray &ds_arr, double a_cutoff) {
             const char *fname = "calculate_bs_cutoff_energy";
-            const std::uint64_t n = check_scan_arrays(points, tangents, ds_arr, fname);
+            const std::uint64_t n = check_scan_arrays(points, tangents, ds_arr, nullptr, fname);
             if (!std::isfinite(a_cutoff)) length_error(fname, "a_cutoff must be finite");
             return qel::bs_cutoff_energy_scan(points.data(), tangents.data(), ds_arr.data(), n, &a_cutoff, 1)[0];
         },
