@@ -42,8 +42,8 @@ constexpr double kFourPi = 12.566370614359172;
 constexpr double kInvFourPi = 0.07957747154594767;
 
 // Biot–Savart interaction energy of a closed filament for M cutoffs a_q in
-// one pass over the ordered vertex pairs (i != j):
-//   E(a_q) = 1/(8 pi) * sum over pairs with d_ij > a_q of (t_i . t_j) ds_i ds_j / d_ij.
+// one pass over the vertex pairs:
+//   E(a_q) = 1/(8 pi) * sum over ordered pairs i != j with d_ij > a_q of (t_i . t_j) ds_i ds_j / d_ij.
 // points and tangents hold n rows of (x, y, z), ds n weights. Each pair is
 // entered once into a difference list at the number of cutoffs below its
 // distance; prefix sums then give every E(a_q). The cutoffs must be finite

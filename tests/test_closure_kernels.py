@@ -251,3 +251,16 @@ def test_docstrings_and_registration_order():
              "calculate_bs_cutoff_energy_scan", "calculate_bs_cutoff_energy"]
     pos = [names.index(n) for n in order]
     assert pos == sorted(pos)
+
+
+def test_scan_with_non_finite_vertices_stays_in_range():
+    p, t, ds = ring(12)
+    p[3] = [math.nan, 0.0, 0.0]
+    p[7] = [math.inf, 0.0, 0.0]
+    cutoffs = np.linspace(0.0, 2.0, 50)
+    e = qb.calculate_bs_cutoff_energy_scan(p, t, ds, cutoffs)
+    assert e.shape == (50,)
+    # NaN distances lie above no cutoff and infinite ones carry zero weight.
+    finite = np.ones(12, bool)
+    finite[[3, 7]] = False
+    np.testing.assert_allclose(e, ref_scan(p[finite], t[finite], ds[finite], cutoffs), rtol=1e-12, atol=1e-15)
