@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
 #endif
 
 namespace qel {
@@ -262,11 +261,7 @@ void scan_row(const double *__restrict px, const double *__restrict py, const do
         const double dx = px[j] - pix, dy = py[j] - piy, dz = pz[j] - piz;
         dist[j] = (dx * dx + dy * dy) + dz * dz;
     }
-    std::size_t j = i + 1;
-#if defined(__SSE2__)
-    for (; j + 2 <= n; j += 2) _mm_storeu_pd(dist + j, _mm_sqrt_pd(_mm_loadu_pd(dist + j)));
-#endif
-    for (; j < n; ++j) dist[j] = std::sqrt(dist[j]);
+    for (std::size_t j = i + 1; j < n; ++j) dist[j] = std::sqrt(dist[j]);
     for (std::size_t k = i + 1; k < n; ++k) {
         const double q = ((tx[k] * tix + ty[k] * tiy) + tz[k] * tiz) / dist[k];
         weight[k] = (q * dsi) * ds[k] + (q * ds[k]) * dsi;

@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
 #endif
 
 #include "vec3.h"
@@ -32,15 +31,10 @@ public:
 // before the next block, so the block's coordinates stay in cache.
 constexpr std::size_t kFieldBlock = 512;
 
-// out[j] = sqrt(in[j]) for j < n. Two at a time with SSE2, which rounds as
-// std::sqrt does; a loop calling std::sqrt stays scalar because of its errno
-// contract, which would keep the grid loops from vectorising.
+// out[j] = sqrt(in[j]) for j < n, as a separate pass so the grid loops
+// around it stay simple enough to vectorise.
 inline void sqrt_values(const double *in, double *out, std::size_t n) {
-    std::size_t j = 0;
-#if defined(__SSE2__)
-    for (; j + 2 <= n; j += 2) _mm_storeu_pd(out + j, _mm_sqrt_pd(_mm_loadu_pd(in + j)));
-#endif
-    for (; j < n; ++j) out[j] = std::sqrt(in[j]);
+    for (std::size_t j = 0; j < n; ++j) out[j] = std::sqrt(in[j]);
 }
 
 }  // namespace qel
