@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#endif
+
 namespace qel {
 namespace {
 
@@ -156,6 +159,177 @@ BiotSavart::Invariants BiotSavart::computeInvariants(const PointList &v, const P
     }
     const double a_mu = (h_charge / h_mass - 1.0) * 0.5;
     return Invariants{h_charge, h_mass, a_mu};
+}
+
+}  // namespace qel
+
+namespace qel {
+namespace {
+
+// Lower bound of a distance among the cutoffs (the number of cutoffs below
+// it), in O(1) for evenly spread cutoffs. The range [c_0, c_{M-1}] is cut
+// into M equal buckets; each bucket records its first cutoff index, how many
+// cutoffs fall into it and the first of them. Because bucket_of is monotone
+// in its argument, for sorted cutoffs every cutoff in an earlier bucket than
+// d is smaller than d and every cutoff in a later bucket is larger, so only
+// d's own bucket is searched and the answer equals the binary-search lower
+// bound. For unsorted cutoffs the answer still lies in [0, M].
+class CutoffIndex {
+public:
+    struct Bucket {
+        double first;         // c[start], when count > 0
+        std::uint32_t start;  // index of the bucket's first cutoff
+        std::uint32_t count;  // cutoffs in the bucket
+    };
+
+    // Cutoff lists longer than this are searched by bisection alone.
+    static constexpr std::size_t kMaxBuckets = 0x7fffffff;
+
+    explicit CutoffIndex(const std::vector<double> &c) : c_(c) {
+        const std::size_t m = c_.size();
+        c0_ = c_.front();
+        if (m > kMaxBuckets) return;
+        last_ = static_cast<std::int32_t>(m - 1);
+        const double span = c_.back() - c0_;
+        inv_width_ = (span > 0.0) ? static_cast<double>(m) / span : 0.0;
+        buckets_.assign(m, Bucket{0.0, 0, 0});
+        for (const double x : c_) ++buckets_[static_cast<std::size_t>(bucket_of(x))].count;
+        std::uint32_t start = 0;
+        for (Bucket &bk : buckets_) {
+            bk.start = start;
+            bk.first = (bk.count > 0) ? c_[start] : 0.0;
+            start += bk.count;
+        }
+    }
+
+    bool bucketed() const { return !buckets_.empty(); }
+    double c0() const { return c0_; }
+    double inv_width() const { return inv_width_; }
+    std::int32_t last() const { return last_; }
+
+    // Bucket of x: t = (x - c_0) / width, clamped to [0, M-1] and truncated;
+    // below the range, at c_0 and NaN give bucket 0. scan_row forms the same
+    // number with the same operations.
+    std::int32_t bucket_of(double x) const {
+        const double t = (x - c0_) * inv_width_;
+        const double last = static_cast<double>(last_);
+        return static_cast<std::int32_t>(t > 0.0 ? (t < last ? t : last) : 0.0);
+    }
+
+    // Lower bound of d > 0 given its bucket.
+    std::size_t lower_bound(double d, std::int32_t b) const {
+        const Bucket &bk = buckets_[static_cast<std::size_t>(b)];
+        // Evenly spread cutoffs put one cutoff in almost every bucket.
+        if (bk.count == 1) return bk.start + static_cast<std::size_t>(bk.first < d);
+        const double *first = c_.data() + bk.start;
+        const double *last = first + bk.count;
+        if (bk.count > 8) return static_cast<std::size_t>(std::lower_bound(first, last, d) - c_.data());
+        while (first < last && *first < d) ++first;
+        return static_cast<std::size_t>(first - c_.data());
+    }
+
+    // Lower bound of d by bisection over all cutoffs.
+    std::size_t lower_bound(double d) const {
+        return static_cast<std::size_t>(std::lower_bound(c_.begin(), c_.end(), d) - c_.begin());
+    }
+
+private:
+    const std::vector<double> &c_;
+    std::vector<Bucket> buckets_;
+    double c0_ = 0.0;
+    double inv_width_ = 0.0;
+    std::int32_t last_ = 0;
+};
+
+// One row of the pair scan: for vertex i and every later vertex j > i, the
+// distance d_ij (left at 0 or NaN where d_ij^2 is not positive), its cutoff
+// bucket and the weight of both ordered pairs, w_ij + w_ji with
+// w_ij = ((t_j . t_i) / d_ij) ds_i ds_j. The square roots are taken two at a
+// time with SSE2, which rounds exactly as std::sqrt; std::sqrt itself would
+// keep the loop scalar because of its errno contract.
+QEL_KERNEL_CLONES
+void scan_row(const double *__restrict px, const double *__restrict py, const double *__restrict pz,
+              const double *__restrict tx, const double *__restrict ty, const double *__restrict tz,
+              const double *__restrict ds, std::size_t n, std::size_t i, double c0, double inv_width,
+              std::int32_t last_bucket, double *__restrict dist, double *__restrict weight,
+              std::int32_t *__restrict bucket) {
+    const double pix = px[i], piy = py[i], piz = pz[i];
+    const double tix = tx[i], tiy = ty[i], tiz = tz[i];
+    const double dsi = ds[i];
+    const double last = static_cast<double>(last_bucket);
+    for (std::size_t j = i + 1; j < n; ++j) {
+        const double dx = px[j] - pix, dy = py[j] - piy, dz = pz[j] - piz;
+        dist[j] = (dx * dx + dy * dy) + dz * dz;
+    }
+    for (std::size_t j = i + 1; j < n; ++j) dist[j] = std::sqrt(dist[j]);
+    for (std::size_t k = i + 1; k < n; ++k) {
+        const double q = ((tx[k] * tix + ty[k] * tiy) + tz[k] * tiz) / dist[k];
+        weight[k] = (q * dsi) * ds[k] + (q * ds[k]) * dsi;
+        const double t = (dist[k] - c0) * inv_width;
+        bucket[k] = static_cast<std::int32_t>(t > 0.0 ? (t < last ? t : last) : 0.0);
+    }
+}
+
+}  // namespace
+
+std::vector<double> bs_cutoff_energy_scan(const double *points, const double *tangents, const double *ds,
+                                          std::uint64_t n64, const double *cutoffs, std::uint64_t m64) {
+    const std::size_t n = static_cast<std::size_t>(n64);
+    const std::size_t m = static_cast<std::size_t>(m64);
+    std::vector<double> energy(m, 0.0);
+    if (m == 0 || n < 2) return energy;
+
+    const std::vector<double> c(cutoffs, cutoffs + m);
+    std::vector<double> diff(m + 1, 0.0);
+    const CutoffIndex index(c);
+
+    // Structure-of-arrays copies, so that the distances, weights and cutoff
+    // buckets of one row are formed in loops the compiler can vectorise; the
+    // lookups and the difference-list updates then run over that row. Both
+    // ordered pairs of a vertex pair share their distance and so their cutoff
+    // count, and enter the difference list together.
+    std::vector<double> work(9 * n);
+    double *px = work.data(), *py = px + n, *pz = py + n;
+    double *tx = pz + n, *ty = tx + n, *tz = ty + n, *w = tz + n;
+    double *row_d = w + n, *row_w = row_d + n;
+    std::vector<std::int32_t> row_b(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        px[j] = points[3 * j];
+        py[j] = points[3 * j + 1];
+        pz[j] = points[3 * j + 2];
+        tx[j] = tangents[3 * j];
+        ty[j] = tangents[3 * j + 1];
+        tz[j] = tangents[3 * j + 2];
+        w[j] = ds[j];
+    }
+
+    // diff[0] is the sum of every recorded weight, kept in a register; it is
+    // summed in the same order as the entries it balances, so a cutoff above
+    // every distance gives exactly 0.
+    double total = 0.0;
+    const bool bucketed = index.bucketed();
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        scan_row(px, py, pz, tx, ty, tz, w, n, i, index.c0(), index.inv_width(), index.last(), row_d, row_w,
+                 row_b.data());
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const double d = row_d[j];
+            // Coincident vertices and NaN distances (no cutoff lies below NaN).
+            if (!(d > 0.0)) continue;
+            const std::size_t k = bucketed ? index.lower_bound(d, row_b[j]) : index.lower_bound(d);
+            if (k == 0) continue;
+            total += row_w[j];
+            diff[k] -= row_w[j];
+        }
+    }
+    diff[0] += total;
+
+    constexpr double kEightPi = 25.132741228718345;
+    double prefix = 0.0;
+    for (std::size_t q = 0; q < m; ++q) {
+        prefix += diff[q];
+        energy[q] = prefix / kEightPi;
+    }
+    return energy;
 }
 
 }  // namespace qel

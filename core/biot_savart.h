@@ -2,6 +2,7 @@
 // Biot–Savart kernels: the flow induced by a closed vortex filament, the grid
 // vorticity of a sampled field and the helicity invariants read off a grid.
 #include <array>
+#include <cstdint>
 #include <tuple>
 #include <vector>
 
@@ -39,5 +40,16 @@ public:
 // Shared by the kernels and their callers.
 constexpr double kFourPi = 12.566370614359172;
 constexpr double kInvFourPi = 0.07957747154594767;
+
+// Biot–Savart interaction energy of a closed filament for M cutoffs a_q in
+// one pass over the vertex pairs:
+//   E(a_q) = 1/(8 pi) * sum over ordered pairs i != j with d_ij > a_q of (t_i . t_j) ds_i ds_j / d_ij.
+// points and tangents hold n rows of (x, y, z), ds n weights. Each pair is
+// entered once into a difference list at the number of cutoffs below its
+// distance; prefix sums then give every E(a_q). The cutoffs must be finite
+// and non-decreasing for the result to be that energy; any other list still
+// keeps every index in range. M = 0 gives an empty list, n < 2 gives M zeros.
+std::vector<double> bs_cutoff_energy_scan(const double *points, const double *tangents, const double *ds,
+                                          std::uint64_t n, const double *cutoffs, std::uint64_t m);
 
 }  // namespace qel

@@ -3,6 +3,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -10,6 +12,7 @@
 
 #include "bindings.h"
 #include "biot_savart.h"
+#include "trefoil_closure_kernels.h"
 
 namespace {
 
@@ -27,7 +30,7 @@ PointList to_vec3_list(const CArray &a) {
     return out;
 }
 
-[[maybe_unused]] void require_points_n3(py::ssize_t cols, const char *fname) {
+void require_points_n3(py::ssize_t cols, const char *fname) {
     if (cols != 3) throw std::runtime_error(std::string(fname) + ": points must have shape (N, 3)");
 }
 
@@ -61,6 +64,39 @@ py::array_t<double> to_array(const PointList &pts) {
         p[3 * i + 2] = pts[i][2];
     }
     return out;
+}
+
+// Closed polyline (N, 3) for the closure kernels; the dimension check comes
+// first, then the column count under the calling function's name.
+const double *closure_points(const CArray &points, const char *fname) {
+    points.unchecked<2>();
+    require_points_n3(points.shape(1), fname);
+    return points.data();
+}
+
+using ClosureKernel = double (*)(const double *, std::uint64_t, double);
+
+double closure_energy(const CArray &points, double rc, ClosureKernel kernel, const char *fname) {
+    const double *p = closure_points(points, fname);
+    return kernel(p, static_cast<std::uint64_t>(points.shape(0)), rc);
+}
+
+// Checks of the two scan faces, in order: dimensions of every array (the
+// cutoff list too, when there is one), equal row counts, three columns.
+// Returns the row count N.
+std::uint64_t check_scan_arrays(const CArray &points, const CArray &tangents, const CArray &ds_arr,
+                                const CArray *a_values, const char *fname) {
+    points.unchecked<2>();
+    tangents.unchecked<2>();
+    ds_arr.unchecked<1>();
+    if (a_values != nullptr) a_values->unchecked<1>();
+    if (points.shape(0) != tangents.shape(0) || points.shape(0) != ds_arr.shape(0)) {
+        throw std::runtime_error(std::string(fname) + ": inconsistent N dimensions");
+    }
+    if (points.shape(1) != 3 || tangents.shape(1) != 3) {
+        throw std::runtime_error(std::string(fname) + ": points/tangents must have shape (N, 3)");
+    }
+    return static_cast<std::uint64_t>(points.shape(0));
 }
 
 }  // namespace
@@ -120,4 +156,77 @@ void bind_biot_savart(py::module_ &m) {
         py::arg("polyline"), py::arg("grid"), py::arg("circulation") = 1.0,
         "Biot–Savart velocity at arbitrary grid points for a polyline.\n"
         "Backward compatible with the historical 2-argument call; circulation defaults to 1.0.");
+
+    m.def(
+        "calculate_neumann_self_energy",
+        [](const CArray &points, double rc) {
+            return closure_energy(points, rc, qel::trefoil_neumann_self_energy, "calculate_neumann_self_energy");
+        },
+        py::arg("points"), py::arg("rc"),
+        "Calculate Neumann integral C_N(K) (trefoil_closure/qel_core compatibility).");
+
+    m.def(
+        "calculate_core_repulsion",
+        [](const CArray &points, double rc) {
+            return closure_energy(points, rc, qel::trefoil_core_repulsion, "calculate_core_repulsion");
+        },
+        py::arg("points"), py::arg("rc"), "Hard-core volume repulsion (trefoil_closure/qel_core compatibility).");
+
+    m.def(
+        "calculate_length",
+        [](const CArray &points) {
+            const double *p = closure_points(points, "calculate_length");
+            return qel::trefoil_polyline_length(p, static_cast<std::uint64_t>(points.shape(0)));
+        },
+        py::arg("points"), "Closed polyline length L(K) (trefoil_closure/qel_core compatibility).");
+
+    m.def(
+        "calculate_writhe",
+        [](const CArray &points, double rc) {
+            return closure_energy(points, rc, qel::trefoil_writhe_reg, "calculate_writhe");
+        },
+        py::arg("points"), py::arg("rc"),
+        "Topological writhe H(K) with distance regularization rc (trefoil_closure/qel_core compatibility).");
+
+    m.def(
+        "calculate_curvature_penalty",
+        [](const CArray &points) {
+            const double *p = closure_points(points, "calculate_curvature_penalty");
+            return qel::trefoil_curvature_penalty_menger(p, static_cast<std::uint64_t>(points.shape(0)));
+        },
+        py::arg("points"), "Menger curvature penalty integral (trefoil_closure/qel_core compatibility).");
+
+    m.def(
+        "calculate_bs_cutoff_energy_scan",
+        [](const CArray &points, const CArray &tangents, const CArray &ds_arr, const CArray &a_values) {
+            const char *fname = "calculate_bs_cutoff_energy_scan";
+            const std::uint64_t n = check_scan_arrays(points, tangents, ds_arr, &a_values, fname);
+            // The difference list is only the energy for ordered, finite cutoffs.
+            const auto mcut = static_cast<std::size_t>(a_values.shape(0));
+            const double *a = a_values.data();
+            for (std::size_t q = 0; q < mcut; ++q) {
+                if (!std::isfinite(a[q]) || (q > 0 && a[q] < a[q - 1])) {
+                    length_error(fname, "a_values must be finite and in non-decreasing order");
+                }
+            }
+            const std::vector<double> energy =
+                qel::bs_cutoff_energy_scan(points.data(), tangents.data(), ds_arr.data(), n, a, mcut);
+            py::array_t<double> out(static_cast<py::ssize_t>(energy.size()));
+            std::copy(energy.begin(), energy.end(), out.mutable_data());
+            return out;
+        },
+        py::arg("points"), py::arg("tangents"), py::arg("ds_arr"), py::arg("a_values"),
+        "Biot–Savart cutoff-energy scan over all a_values, accumulated in one native pass "
+        "(same kernel as trefoil_closure/qel_core).");
+
+    m.def(
+        "calculate_bs_cutoff_energy",
+        [](const CArray &points, const CArray &tangents, const CArray &ds_arr, double a_cutoff) {
+            const char *fname = "calculate_bs_cutoff_energy";
+            const std::uint64_t n = check_scan_arrays(points, tangents, ds_arr, nullptr, fname);
+            if (!std::isfinite(a_cutoff)) length_error(fname, "a_cutoff must be finite");
+            return qel::bs_cutoff_energy_scan(points.data(), tangents.data(), ds_arr.data(), n, &a_cutoff, 1)[0];
+        },
+        py::arg("points"), py::arg("tangents"), py::arg("ds_arr"), py::arg("a_cutoff"),
+        "Single-cutoff Biot–Savart energy for closure scans.");
 }

@@ -65,17 +65,24 @@ def test_compute_helicity_three_arguments_reach_the_fluid_form():
     assert qb.compute_helicity(velocity=vel, vorticity=vort, dV=0.5) == 0.5 * ref
 
 
+FRENET_HELICITY_DOC = "\n        Compute helicity H = ∫ v · ω dV.\n    "
+
+
 def test_compute_helicity_documentation_layout():
     doc = qb.compute_helicity.__doc__
     head = "compute_helicity(*args, **kwargs)\nOverloaded function.\n\n"
-    if doc.startswith(head):
-        # Chained: the fluid form is the first entry, with its own text under it.
-        assert doc[len(head):].startswith("1. compute_helicity(velocity: ")
-        first, sep, _ = doc[len(head):].partition("\n2. compute_helicity(")
-        assert sep
-        assert first.split("\n", 1)[1] == "\n" + HELICITY_DOC + "\n"
-    else:
-        # Only the fluid form is registered so far.
-        first, _, rest = doc.partition("\n")
-        assert first.startswith("compute_helicity(velocity: ")
-        assert rest == "\n" + HELICITY_DOC + "\n"
+    assert doc.startswith(head + "1. compute_helicity(velocity: ")
+    first, sep, second = doc[len(head):].partition("\n2. compute_helicity(arg0: ")
+    assert sep
+    assert first.split("\n", 1)[1] == "\n" + HELICITY_DOC + "\n"
+    assert second.split("\n", 1)[1] == "\n" + FRENET_HELICITY_DOC + "\n"
+
+
+def test_compute_helicity_dispatch_by_argument_count():
+    a = [[1.0, 0.0, 0.0], [0.0, 2.0, 0.0]]
+    # Two point lists: the single-precision mean of the Frenet form.
+    assert qb.compute_helicity(a, a) == 2.5
+    # Three arguments: the fluid sum times dV.
+    assert qb.compute_helicity(a, a, 2.0) == 10.0
+    with pytest.raises(TypeError, match=r"^compute_helicity\(\): incompatible function arguments"):
+        qb.compute_helicity(a)

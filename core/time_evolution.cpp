@@ -1,0 +1,34 @@
+#include "time_evolution.h"
+
+#include <cstddef>
+#include <utility>
+
+#include "biot_savart.h"
+#include "frenet_helicity.h"
+
+namespace qel {
+
+TimeEvolution::TimeEvolution(PointList positions_, PointList tangents_, double gamma_)
+    : positions(std::move(positions_)), tangents(std::move(tangents_)), gamma(gamma_) {}
+
+void TimeEvolution::evolve(double dt, int steps) {
+    const std::size_t n = positions.size();
+    // A frame needs two points; a shorter filament keeps its state.
+    if (steps <= 0 || n < 2) return;
+    PointList velocity(n);
+    PointList normals, binormals;
+    for (int step = 0; step < steps; ++step) {
+        // Every velocity comes from the positions at the start of the step.
+        for (std::size_t i = 0; i < n; ++i) velocity[i] = BiotSavart::velocity(positions[i], positions, tangents, gamma);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (int c = 0; c < 3; ++c) positions[i][c] = velocity[i][c] * dt + positions[i][c];
+        }
+        FrenetHelicity::compute_frenet_frames(positions, tangents, normals, binormals);
+    }
+}
+
+const PointList &TimeEvolution::get_positions() const { return positions; }
+
+const PointList &TimeEvolution::get_tangents() const { return tangents; }
+
+}  // namespace qel
