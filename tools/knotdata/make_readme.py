@@ -37,9 +37,9 @@ not minimisers of ropelength. Every shape is scaled so that its tube diameter
 is 1 (the Fourier files are then scaled into the unit ball, so that their
 largest distance from the centre is 1, as for the unit circle "1_1"; their
 tube diameter is given in a comment line), and its ropelength (length over
-tube diameter) is measured on the stored shape: the tube diameter taken as the smaller of twice the smallest radius of
-curvature and the smallest doubly-critical self-distance of the curve sampled
-from the stored numbers.
+tube diameter) is measured on the stored shape, the tube diameter taken as
+the smaller of twice the smallest radius of curvature and the smallest
+doubly-critical self-distance of the curve sampled from the stored numbers.
 
 ## How they are checked
 
@@ -109,7 +109,7 @@ of the tables.
 - `ideal.txt` and `ideal_database.txt` (the same text): %(nideal)d records
   `<AB Id="..." Conway="..." L="..." D="1.000000">` with `<Coeff I=... A=...
   B=... />` lines of harmonics 1 to K: the %(nclassic)d prime knots of 3 to 10
-  crossings with ids `C:N:1` (Rolfsen's knot C_N) and the knots 11a_1 to
+  crossings with ids `C:N:1` (the knot C_N) and the knots 11a_1 to
   11a_7 and 11n_1 to 11n_7 with ids `K11a1` ...; L is the ropelength, D the
   tube diameter.
 - `ideal_11a.txt`, `ideal_11n.txt`: %(n11a)d and %(n11n)d 11-crossing knots as
