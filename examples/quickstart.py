@@ -1,4 +1,5 @@
-"""A first look at _bindings: the Biot–Savart flow of a vortex ring."""
+"""A first look at _bindings: the Biot–Savart flow of a vortex ring and the
+embedded knot data."""
 import math
 
 import numpy as np
@@ -18,3 +19,14 @@ print("Velocity on the axis of a unit ring (circulation 1):")
 for (x, y, z), (vx, vy, vz) in zip(axis, v):
     exact = 0.5 / (1.0 + z * z) ** 1.5
     print(f"  z = {z:4.1f}: v_z = {vz:.9f}   closed form 1/(2(1+z^2)^1.5) = {exact:.9f}")
+
+# Knots carried inside the module: Fourier series of tight shapes.
+files = qb.get_embedded_knot_files()
+ideal = qb.parse_embedded_ideal_txt("ideal.txt")
+print(f"\nEmbedded data: {len(files)} Fourier-series knots, {len(ideal)} ideal-database records")
+print("  knot    harmonics    length   bending energy   min. self-distance   writhe")
+for knot_id in ("1_1", "3_1", "4_1", "5_2", "7_4", "10_1"):
+    blocks = qb.parse_fseries_from_string(files[knot_id])
+    block = blocks[qb.index_of_largest_block(blocks)]
+    d = qb.describe_fourier_block(block)
+    print(f"  {knot_id:6s} {len(block.a_x):9d} {d.L:9.4f} {d.bending_energy:16.4f} {d.min_self_distance:20.5f} {d.writhe:8.4f}")
