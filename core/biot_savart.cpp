@@ -1,5 +1,7 @@
 #include "biot_savart.h"
 
+#include "kernel_clones.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -20,11 +22,6 @@ struct SegmentArrays {
     std::vector<double> mx, my, mz, lx, ly, lz;
 };
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define QEL_KERNEL_CLONES __attribute__((target_clones("default", "avx2", "arch=x86-64-v4")))
-#else
-#define QEL_KERNEL_CLONES
-#endif
 
 QEL_KERNEL_CLONES
 void accumulate_block(const SegmentArrays &seg, std::size_t nseg, const double *__restrict tx,

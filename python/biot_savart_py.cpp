@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "array_convert.h"
 #include "bindings.h"
 #include "biot_savart.h"
 #include "trefoil_closure_kernels.h"
@@ -19,16 +20,9 @@ namespace {
 using qel::BiotSavart;
 using qel::PointList;
 using qel::Vec3;
-using CArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using qel_py::CArray;
 
-PointList to_vec3_list(const CArray &a) {
-    if (a.ndim() != 2 || a.shape(1) != 3) throw std::invalid_argument("Expected array with shape (N,3)");
-    const auto n = static_cast<std::size_t>(a.shape(0));
-    const double *p = a.data();
-    PointList out(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = Vec3{p[3 * i], p[3 * i + 1], p[3 * i + 2]};
-    return out;
-}
+PointList to_vec3_list(const CArray &a) { return qel_py::rows_as_points(a, "Expected array with shape (N,3)"); }
 
 void require_points_n3(py::ssize_t cols, const char *fname) {
     if (cols != 3) throw std::runtime_error(std::string(fname) + ": points must have shape (N, 3)");
@@ -53,17 +47,6 @@ void require_field(const PointList &field, const BiotSavart::Dims &dims, const c
     if (static_cast<std::int64_t>(field.size()) < count) {
         length_error(fname, "field has fewer than d0*d1*d2 entries");
     }
-}
-
-py::array_t<double> to_array(const PointList &pts) {
-    py::array_t<double> out({static_cast<py::ssize_t>(pts.size()), static_cast<py::ssize_t>(3)});
-    double *p = out.mutable_data();
-    for (std::size_t i = 0; i < pts.size(); ++i) {
-        p[3 * i] = pts[i][0];
-        p[3 * i + 1] = pts[i][1];
-        p[3 * i + 2] = pts[i][2];
-    }
-    return out;
 }
 
 // Closed polyline (N, 3) for the closure kernels; the dimension check comes
@@ -151,7 +134,7 @@ void bind_biot_savart(py::module_ &m) {
         [](const CArray &polyline, const CArray &grid, double circulation) {
             const PointList curve = to_vec3_list(polyline);
             const PointList targets = to_vec3_list(grid);
-            return to_array(BiotSavart::computeVelocity(curve, targets, circulation));
+            return qel_py::points_as_array(BiotSavart::computeVelocity(curve, targets, circulation));
         },
         py::arg("polyline"), py::arg("grid"), py::arg("circulation") = 1.0,
         "Biot–Savart velocity at arbitrary grid points for a polyline.\n"

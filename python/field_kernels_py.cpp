@@ -14,6 +14,7 @@
 
 #include "biot_savart.h"
 #include "bindings.h"
+#include "kernel_clones.h"
 #include "field_kernels.h"
 
 namespace {
@@ -27,11 +28,6 @@ using GridArray = py::array_t<double, py::array::c_style | py::array::forcecast>
 using TableArray = py::array_t<double, py::array::forcecast>;
 using Field3 = std::tuple<py::array_t<double>, py::array_t<double>, py::array_t<double>>;
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define QEL_GRID_CLONES __attribute__((target_clones("default", "avx2", "arch=x86-64-v4")))
-#else
-#define QEL_GRID_CLONES
-#endif
 
 std::vector<py::ssize_t> shape_vec(const py::array &a) { return std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()); }
 
@@ -75,7 +71,7 @@ py::array_t<double> zeros_like_shape(const std::vector<py::ssize_t> &shape) {
 
 // Every dipole over one block of nodes, dipoles outer and nodes inner; the
 // arithmetic is that of FieldKernels::dipole_field_at_point, node by node.
-QEL_GRID_CLONES
+QEL_KERNEL_CLONES
 void dipole_block(const PointList &pos, const PointList &mom, const double *__restrict X, const double *__restrict Y,
                   const double *__restrict Z, std::size_t nb, double *__restrict Bx, double *__restrict By,
                   double *__restrict Bz) {
@@ -104,7 +100,7 @@ void dipole_block(const PointList &pos, const PointList &mom, const double *__re
 
 // Sum over segments of dl_k / |G_j - mid_k| for one block of points,
 // segments outer and points inner.
-QEL_GRID_CLONES
+QEL_KERNEL_CLONES
 void potential_block(const PointList &mid, const PointList &dl, const double *__restrict gx,
                      const double *__restrict gy, const double *__restrict gz, std::size_t nb, double *__restrict Sx,
                      double *__restrict Sy, double *__restrict Sz) {

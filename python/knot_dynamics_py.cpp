@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "array_convert.h"
 #include "bindings.h"
 #include "knot_dynamics.h"
 
@@ -22,33 +23,14 @@ using qel::FourierKnot;
 using qel::KnotDynamics;
 using qel::PointList;
 using qel::Vec3;
-using CArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using qel_py::CArray;
+using qel_py::points_as_array;
+using qel_py::values_as_array;
 
-// Rows of an (N, 3) array as a point list.
+// Rows of an (N, 3) array as a point list; the message is the one shared
+// converter text of the knot functions.
 PointList to_vec3(const CArray &a) {
-    if (a.ndim() != 2 || a.shape(1) != 3) throw std::invalid_argument("pd_from_curve: expected array with shape (N,3)");
-    const auto n = static_cast<std::size_t>(a.shape(0));
-    const double *p = a.data();
-    PointList out(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = Vec3{p[3 * i], p[3 * i + 1], p[3 * i + 2]};
-    return out;
-}
-
-py::array_t<double> points_to_array(const PointList &pts) {
-    py::array_t<double> out({static_cast<py::ssize_t>(pts.size()), static_cast<py::ssize_t>(3)});
-    double *p = out.mutable_data();
-    for (std::size_t i = 0; i < pts.size(); ++i) {
-        p[3 * i] = pts[i][0];
-        p[3 * i + 1] = pts[i][1];
-        p[3 * i + 2] = pts[i][2];
-    }
-    return out;
-}
-
-py::array_t<double> values_to_array(const std::vector<double> &v) {
-    py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), out.mutable_data());
-    return out;
+    return qel_py::rows_as_points(a, "pd_from_curve: expected array with shape (N,3)");
 }
 
 std::vector<double> values_of_1d(const CArray &a) {
@@ -269,7 +251,7 @@ void bind_knot(py::module_ &m) {
     // 36 compute_curvature
     m.def(
         "compute_curvature",
-        [](const CArray &points, double eps) { return values_to_array(FourierKnot::curvature(to_vec3(points), eps)); },
+        [](const CArray &points, double eps) { return values_as_array(FourierKnot::curvature(to_vec3(points), eps)); },
         py::arg("points"), py::arg("eps") = 1e-8, "Compute discrete curvature from points.");
 
     // 37 get_embedded_ideal_files
@@ -327,7 +309,7 @@ void bind_knot(py::module_ &m) {
     m.def(
         "evaluate_ideal_component",
         [](const FourierKnot::IdealABComponent &component, const CArray &s) {
-            return points_to_array(FourierKnot::evaluate_ideal_component(component, s_of(s)));
+            return points_as_array(FourierKnot::evaluate_ideal_component(component, s_of(s)));
         },
         py::arg("component"), py::arg("s"), "Evaluate a single ideal AB component (includes I=0 offset).");
 
@@ -337,7 +319,7 @@ void bind_knot(py::module_ &m) {
         [](const FourierKnot::IdealABBlock &ab, const CArray &s) {
             const std::vector<PointList> comps = FourierKnot::evaluate_ideal_ab_components(ab, s_of(s));
             py::list out;
-            for (const PointList &c : comps) out.append(points_to_array(c));
+            for (const PointList &c : comps) out.append(points_as_array(c));
             return out;
         },
         py::arg("ab"), py::arg("s"), "Evaluate all components of an ideal AB block.");
@@ -349,11 +331,11 @@ void bind_knot(py::module_ &m) {
         .def_readonly("curvature", &FourierKnot::LoadedKnot::curvature)
         .def(
             "get_points_array",
-            [](const FourierKnot::LoadedKnot &k) { return points_to_array(k.points); },
+            [](const FourierKnot::LoadedKnot &k) { return points_as_array(k.points); },
             "Get points as NumPy array (N,3)")
         .def(
             "get_curvature_array",
-            [](const FourierKnot::LoadedKnot &k) { return values_to_array(k.curvature); },
+            [](const FourierKnot::LoadedKnot &k) { return values_as_array(k.curvature); },
             "Get curvature as NumPy array (N,)");
 
     // 49 load_all_knots
