@@ -1,14 +1,11 @@
 #include "biot_savart.h"
 
-#include "kernel_clones.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__SSE2__)
-#endif
+#include "kernel_clones.h"
 
 namespace qel {
 namespace {

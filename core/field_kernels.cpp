@@ -5,20 +5,15 @@
 #include <cstddef>
 
 #include "biot_savart.h"
+#include "kernel_clones.h"
 
 namespace qel {
 namespace {
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define QEL_FIELD_CLONES __attribute__((target_clones("default", "avx2", "arch=x86-64-v4")))
-#else
-#define QEL_FIELD_CLONES
-#endif
-
 // Every segment (midpoints m, elements dl) over one block of nodes: segments
 // outer, nodes inner over contiguous coordinates, so each node sums its
 // segments in segment order and the node loops vectorise.
-QEL_FIELD_CLONES
+QEL_KERNEL_CLONES
 void wire_block(const PointList &mid, const PointList &dl, double scale, const double *__restrict X,
                 const double *__restrict Y, const double *__restrict Z, std::size_t nb, double *__restrict Bx,
                 double *__restrict By, double *__restrict Bz) {

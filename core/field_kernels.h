@@ -6,9 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__SSE2__)
-#endif
-
 #include "vec3.h"
 
 namespace qel {
