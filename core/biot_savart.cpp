@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "kernel_clones.h"
 
@@ -189,14 +190,31 @@ public:
         buckets_.assign(m, Bucket{0.0, 0, 0});
         for (const double x : c_) ++buckets_[static_cast<std::size_t>(bucket_of(x))].count;
         std::uint32_t start = 0;
+        single_ = true;
         for (Bucket &bk : buckets_) {
             bk.start = start;
             bk.first = (bk.count > 0) ? c_[start] : 0.0;
             start += bk.count;
+            single_ = single_ && bk.count <= 1;
+        }
+        if (single_) {
+            // Flat tables for the branch-free lookup; an empty bucket's
+            // cutoff is +inf, which no distance exceeds.
+            single_start_.resize(m);
+            single_first_.resize(m);
+            for (std::size_t b = 0; b < m; ++b) {
+                single_start_[b] = static_cast<std::int32_t>(buckets_[b].start);
+                single_first_[b] = buckets_[b].count ? buckets_[b].first : std::numeric_limits<double>::infinity();
+            }
         }
     }
 
     bool bucketed() const { return !buckets_.empty(); }
+    // Every bucket holds at most one cutoff (evenly spread cutoffs): the lower
+    // bound of d in bucket b is single_start()[b] + (single_first()[b] < d).
+    bool single() const { return single_; }
+    const std::int32_t *single_start() const { return single_start_.data(); }
+    const double *single_first() const { return single_first_.data(); }
     double c0() const { return c0_; }
     double inv_width() const { return inv_width_; }
     std::int32_t last() const { return last_; }
@@ -230,6 +248,9 @@ public:
 private:
     const std::vector<double> &c_;
     std::vector<Bucket> buckets_;
+    std::vector<std::int32_t> single_start_;
+    std::vector<double> single_first_;
+    bool single_ = false;
     double c0_ = 0.0;
     double inv_width_ = 0.0;
     std::int32_t last_ = 0;
@@ -238,29 +259,39 @@ private:
 // One row of the pair scan: for vertex i and every later vertex j > i, the
 // distance d_ij (left at 0 or NaN where d_ij^2 is not positive), its cutoff
 // bucket and the weight of both ordered pairs, w_ij + w_ji with
-// w_ij = ((t_j . t_i) / d_ij) ds_i ds_j. The square roots are taken two at a
-// time with SSE2, which rounds exactly as std::sqrt; std::sqrt itself would
-// keep the loop scalar because of its errno contract.
+// w_ij = ((t_j . t_i) / d_ij) ds_i ds_j.
 QEL_KERNEL_CLONES
 void scan_row(const double *__restrict px, const double *__restrict py, const double *__restrict pz,
               const double *__restrict tx, const double *__restrict ty, const double *__restrict tz,
-              const double *__restrict ds, std::size_t n, std::size_t i, double c0, double inv_width,
+              const double *__restrict ds, std::size_t i, std::size_t lo, std::size_t hi, double c0, double inv_width,
               std::int32_t last_bucket, double *__restrict dist, double *__restrict weight,
               std::int32_t *__restrict bucket) {
     const double pix = px[i], piy = py[i], piz = pz[i];
     const double tix = tx[i], tiy = ty[i], tiz = tz[i];
     const double dsi = ds[i];
     const double last = static_cast<double>(last_bucket);
-    for (std::size_t j = i + 1; j < n; ++j) {
+    for (std::size_t j = lo; j < hi; ++j) {
         const double dx = px[j] - pix, dy = py[j] - piy, dz = pz[j] - piz;
         dist[j] = (dx * dx + dy * dy) + dz * dz;
     }
-    for (std::size_t j = i + 1; j < n; ++j) dist[j] = std::sqrt(dist[j]);
-    for (std::size_t k = i + 1; k < n; ++k) {
+    for (std::size_t j = lo; j < hi; ++j) dist[j] = std::sqrt(dist[j]);
+    for (std::size_t k = lo; k < hi; ++k) {
         const double q = ((tx[k] * tix + ty[k] * tiy) + tz[k] * tiz) / dist[k];
         weight[k] = (q * dsi) * ds[k] + (q * ds[k]) * dsi;
         const double t = (dist[k] - c0) * inv_width;
         bucket[k] = static_cast<std::int32_t>(t > 0.0 ? (t < last ? t : last) : 0.0);
+    }
+}
+
+// Lower bounds of one row's distances when every bucket holds at most one
+// cutoff: a gather and a compare per pair, no branches.
+QEL_KERNEL_CLONES
+void single_lower_bounds(const double *__restrict dist, const std::int32_t *__restrict bucket,
+                         const std::int32_t *__restrict start, const double *__restrict first, std::size_t lo,
+                         std::size_t n, std::int32_t *__restrict k) {
+    for (std::size_t j = lo; j < n; ++j) {
+        const std::int32_t b = bucket[j];
+        k[j] = start[b] + static_cast<std::int32_t>(first[b] < dist[j]);
     }
 }
 
@@ -274,7 +305,6 @@ std::vector<double> bs_cutoff_energy_scan(const double *points, const double *ta
     if (m == 0 || n < 2) return energy;
 
     const std::vector<double> c(cutoffs, cutoffs + m);
-    std::vector<double> diff(m + 1, 0.0);
     const CutoffIndex index(c);
 
     // Structure-of-arrays copies, so that the distances, weights and cutoff
@@ -298,21 +328,37 @@ std::vector<double> bs_cutoff_energy_scan(const double *points, const double *ta
     }
 
     // diff[0] is the sum of every recorded weight, kept in a register; it is
-    // summed in the same order as the entries it balances, so a cutoff above
-    // every distance gives exactly 0.
+    // summed in the same order as the entries it balances, so where every
+    // pair lands at one position the difference list cancels to exactly 0.
+    std::vector<double> diff(m + 1, 0.0);
     double total = 0.0;
     const bool bucketed = index.bucketed();
+    const bool single = bucketed && index.single();
+    std::vector<std::int32_t> row_k(single ? n : 0);
+    // Each row is taken in chunks of later vertices whose work lists stay in
+    // the first-level cache between the vector passes and the update loop;
+    // within a row the pairs are still visited in ascending j.
+    constexpr std::size_t kChunk = 512;
     for (std::size_t i = 0; i + 1 < n; ++i) {
-        scan_row(px, py, pz, tx, ty, tz, w, n, i, index.c0(), index.inv_width(), index.last(), row_d, row_w,
-                 row_b.data());
-        for (std::size_t j = i + 1; j < n; ++j) {
-            const double d = row_d[j];
-            // Coincident vertices and NaN distances (no cutoff lies below NaN).
-            if (!(d > 0.0)) continue;
-            const std::size_t k = bucketed ? index.lower_bound(d, row_b[j]) : index.lower_bound(d);
-            if (k == 0) continue;
-            total += row_w[j];
-            diff[k] -= row_w[j];
+        for (std::size_t lo = i + 1; lo < n; lo += kChunk) {
+            const std::size_t hi = std::min(n, lo + kChunk);
+            scan_row(px, py, pz, tx, ty, tz, w, i, lo, hi, index.c0(), index.inv_width(), index.last(), row_d, row_w,
+                     row_b.data());
+            if (single) {
+                single_lower_bounds(row_d, row_b.data(), index.single_start(), index.single_first(), lo, hi,
+                                    row_k.data());
+            }
+            for (std::size_t j = lo; j < hi; ++j) {
+                const double d = row_d[j];
+                // Coincident vertices and NaN distances (no cutoff lies below NaN).
+                if (!(d > 0.0)) continue;
+                const std::size_t k = single     ? static_cast<std::size_t>(row_k[j])
+                                      : bucketed ? index.lower_bound(d, row_b[j])
+                                                 : index.lower_bound(d);
+                if (k == 0) continue;
+                total += row_w[j];
+                diff[k] -= row_w[j];
+            }
         }
     }
     diff[0] += total;

@@ -165,6 +165,18 @@ def test_scan_with_uneven_and_repeated_cutoffs():
     np.testing.assert_allclose(e, ref_scan(p, t, ds, cutoffs), rtol=1e-10, atol=1e-13)
 
 
+@pytest.mark.parametrize("start,stop,m", [(0.0, 2.2, 150), (-0.5, 1.7, 97), (0.3, 0.31, 40)])
+def test_scan_with_evenly_spread_cutoffs_over_long_rows(start, stop, m):
+    # More vertices than one row chunk, and cutoffs spread one per bucket.
+    rng = np.random.default_rng(11)
+    p = trefoil(700) + rng.normal(scale=0.002, size=(700, 3))
+    t = np.roll(p, -1, axis=0) - p
+    ds = np.linalg.norm(t, axis=1)
+    cutoffs = np.linspace(start, stop, m)
+    e = qb.calculate_bs_cutoff_energy_scan(p, t, ds, cutoffs)
+    np.testing.assert_allclose(e, ref_scan(p, t, ds, cutoffs), rtol=1e-10, atol=1e-12)
+
+
 def test_pair_at_exactly_the_cutoff_is_removed():
     p = np.array([[0.0, 0, 0], [1.0, 0, 0]])
     t = np.array([[0.0, 1, 0], [0.0, 1, 0]])
