@@ -103,12 +103,8 @@ double FluidDynamics::enstrophy(const ScalarField &omega_squared, const ScalarFi
 
 FluidDynamics::ScalarField FluidDynamics::compute_bernoulli_pressure(const ScalarField &velocity_magnitude,
                                                                      double rho, double p_inf) {
-    ScalarField out(velocity_magnitude.size());
-    for (std::size_t i = 0; i < velocity_magnitude.size(); ++i) {
-        const double v = velocity_magnitude[i];
-        out[i] = p_inf - 0.5 * rho * v * v;
-    }
-    return out;
+    // The same pointwise Bernoulli relation, p_inf - rho v^2 / 2.
+    return compute_pressure_field(velocity_magnitude, rho, p_inf);
 }
 
 FluidDynamics::GradientField FluidDynamics::pressure_gradient(const PressureField &pressure_field, double dx,
