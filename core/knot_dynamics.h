@@ -154,6 +154,25 @@ public:
     static std::vector<std::pair<int, int>> detect_reconnection_candidates(const PointList &points, double threshold);
     // Requires T.size() >= X.size().
     static double writhe_gauss_curve(const PointList &X, const PointList &T);
+
+    // Grid helicity. The four grid operations forward to the Biot–Savart grid
+    // kernels (velocity with circulation 1); the triple is
+    // (H_charge, H_mass, a_mu).
+    using Triple = std::array<double, 3>;
+    static PointList compute_biot_savart_velocity_grid(const PointList &curve, const PointList &grid_points);
+    static PointList compute_vorticity_grid(const PointList &velocity, const std::array<int, 3> &shape,
+                                            double spacing);
+    static PointList extract_interior_field(const PointList &field, const std::array<int, 3> &shape, int margin);
+    static Triple compute_helicity_invariants(const PointList &v_sub, const PointList &w_sub,
+                                              const std::vector<double> &r_sq);
+    // Samples the block at k*2pi/(n-1) (both ends), centres the samples, lays
+    // a G^3 grid of nodes index*h (index -G/2 .. G-G/2-1) about the origin and
+    // reduces velocity and vorticity of the nodes `interior_margin` in from
+    // every face to the triple. n = 0 or 1, or no interior, gives (0, 0, NaN).
+    // A negative margin, or a grid whose node count exceeds 2^31-1, is
+    // std::invalid_argument; a negative grid_size or nsamples std::length_error.
+    static Triple compute_helicity_from_fourier_block(const FourierBlock &block, int grid_size, double spacing,
+                                                      int interior_margin, int nsamples);
 };
 
 }  // namespace qel

@@ -44,7 +44,7 @@ def driver(tmp_path_factory):
     src = d / "driver.cpp"
     src.write_text(DRIVER)
     exe = d / "driver"
-    core = sorted(str(p) for p in (ROOT / "core").glob("*.cpp"))
+    core = sorted(str(p) for p in (ROOT / "core").rglob("*.cpp"))
     subprocess.run([cxx, "-std=c++17", "-O0", "-I", str(ROOT / "core"), str(src), *core,
                     "-o", str(exe)], check=True)
     return exe

@@ -1,0 +1,102 @@
+// The knot object (blocks read from a file, the active block and its points)
+// and the loaders of centred knot samples.
+#include "../knot_dynamics.h"
+#include "internal.h"
+
+#include <cstddef>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qel {
+
+using namespace knot_detail;
+
+void FourierKnot::loadBlocks(const std::string &path) {
+    blocks.clear();
+    std::ifstream in(path);
+    if (!in.is_open()) throw std::runtime_error("Cannot open file: " + path);
+    FourierBlock work;
+    NumberReader reader;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '%') {
+            if (!work.a_x.empty()) {
+                blocks.push_back(std::move(work));
+                work = FourierBlock{};
+            }
+            continue;
+        }
+        reader.reset(line);
+        double v[7];
+        int count = 0;
+        while (count < 7 && reader.next(v[count])) ++count;
+        if (count == 6) append_row(work, v);
+    }
+    if (!work.a_x.empty()) blocks.push_back(std::move(work));
+}
+
+void FourierKnot::selectMaxHarmonics() {
+    if (blocks.empty()) throw std::runtime_error("No Fourier blocks loaded");
+    activeBlock = blocks[static_cast<std::size_t>(index_of_largest_block(blocks))];
+}
+
+void FourierKnot::reconstruct(std::size_t N) {
+    if (activeBlock.a_x.empty()) throw std::runtime_error("No active Fourier block selected");
+    points.clear();
+    points.reserve(N);
+    const PaddedCoeffs p = padded(activeBlock, activeBlock.a_x.size());
+    const double ds = kTwoPi / static_cast<double>(N);
+    for (std::size_t i = 0; i < N; ++i) points.push_back(eval_padded(p, static_cast<double>(i) * ds));
+}
+
+// ---------------------------------------------------------------------------
+// Knot loading
+
+std::pair<PointList, std::vector<double>> FourierKnot::load_knot(const std::string &path, int nsamples) {
+    const std::vector<FourierBlock> blocks = parse_fseries_multi(path);
+    const int best = index_of_largest_block(blocks);
+    if (best < 0) return {};
+    if (nsamples < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+    const std::size_t n = static_cast<std::size_t>(nsamples);
+    std::vector<double> s(n);
+    // With one sample the only parameter is s = 0.
+    for (std::size_t k = 0; k < n; ++k) {
+        s[k] = n == 1 ? 0.0 : (static_cast<double>(k) * kTwoPi) / static_cast<double>(n - 1);
+    }
+    PointList pts = center_points(evaluate(blocks[static_cast<std::size_t>(best)], s));
+    // The last sample repeats the first: take the curvature over the distinct
+    // points cyclically and give the repeated end the value of the first.
+    std::vector<double> kappa;
+    if (n >= 2) {
+        kappa = curvature(PointList(pts.begin(), pts.end() - 1), 1e-8);
+        kappa.push_back(kappa.front());
+    } else {
+        kappa = curvature(pts, 1e-8);
+    }
+    return {std::move(pts), std::move(kappa)};
+}
+
+std::vector<FourierKnot::LoadedKnot> FourierKnot::load_all_knots(const std::vector<std::string> &paths, int nsamples) {
+    std::vector<LoadedKnot> out;
+    for (const std::string &path : paths) {
+        std::string name = path;
+        const std::size_t slash = name.find_last_of("/\\");
+        if (slash != std::string::npos) name = name.substr(slash + 1);
+        const std::size_t dot = name.rfind('.');
+        if (dot != std::string::npos) name = name.substr(0, dot);
+        std::string lowered = name;
+        for (char &c : lowered) c = lower_ascii(c);
+        const std::size_t k = lowered.find("knot");
+        if (k != std::string::npos) name.erase(k, 4);
+
+        auto loaded = load_knot(path, nsamples);
+        if (loaded.first.empty()) continue;
+        out.push_back(LoadedKnot{std::move(name), std::move(loaded.first), std::move(loaded.second)});
+    }
+    return out;
+}
+
+}  // namespace qel
