@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "knot_dynamics/element_list.h"
 #include "vec3.h"
 
 namespace qel {
@@ -75,7 +76,8 @@ public:
         double L = 0.0;
         double D = 0.0;
         int n = 1;
-        std::vector<IdealABComponent> components;
+        // Held one by one: Python views of a component outlive changes of the list.
+        ElementList<IdealABComponent> components;
         FourierBlock fourier;
     };
 
@@ -89,8 +91,8 @@ public:
     // refused instead of being zero-filled.
     static constexpr int kMaxIdealCoeffIndex = 100000;
 
-    // Knot object state.
-    std::vector<FourierBlock> blocks;
+    // Knot object state; blocks are held one by one (see ElementList).
+    ElementList<FourierBlock> blocks;
     FourierBlock activeBlock;
     PointList points;
 

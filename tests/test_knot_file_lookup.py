@@ -134,3 +134,14 @@ def test_ideal_file_order(driver, tmp_path):
         assert run(driver, work, env, "ideal", n, str(base)) == w
         f.unlink()
     assert run(driver, work, env, "ideal", n, str(base)) == ""
+
+
+def test_directory_of_the_file_name_is_passed_over(driver, tmp_path):
+    # a directory named like the file is not a file: the search goes on
+    base = tmp_path / "base"
+    (base / F).mkdir(parents=True)
+    touch(base / "knot_fseries" / F)
+    assert run(driver, tmp_path, {}, "knot", "5_2", str(base)) == str(base) + "/knot_fseries/" + F
+    (base / "ideal.txt").mkdir()
+    touch(base / "resources" / "ideal.txt")
+    assert run(driver, tmp_path, {}, "ideal", "ideal.txt", str(base)) == str(base) + "/resources/ideal.txt"

@@ -2,6 +2,7 @@
 // on disk.
 #include "../knot_dynamics.h"
 #include "../knot_embedded_data.h"
+#include "open_file.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -27,9 +28,10 @@ EmbeddedFileMap build_map(const detail::EmbeddedFileTable &table) {
     return map;
 }
 
+// A candidate counts when it opens as a file; a directory of that name does not.
 bool path_exists(const std::string &path) {
-    std::ifstream in(path);
-    return in.good();
+    std::ifstream in;
+    return knot_detail::open_for_reading(in, path) && in.good();
 }
 
 // Value of an environment variable; false when it is unset (an empty value

@@ -1,6 +1,7 @@
 // Readers of the Fourier-series text format.
 #include "../knot_dynamics.h"
 #include "internal.h"
+#include "open_file.h"
 
 #include <fstream>
 #include <string>
@@ -12,8 +13,8 @@ namespace qel {
 using namespace knot_detail;
 
 std::vector<FourierBlock> FourierKnot::parse_fseries_multi(const std::string &path) {
-    std::ifstream in(path);
-    if (!in.is_open()) return {};
+    std::ifstream in;
+    if (!open_for_reading(in, path)) return {};
     SeriesParser parser;
     std::string line;
     while (std::getline(in, line)) parser.line(line);

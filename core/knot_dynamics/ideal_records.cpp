@@ -2,6 +2,7 @@
 // components of a record and the header line of a record.
 #include "../knot_dynamics.h"
 #include "internal.h"
+#include "open_file.h"
 
 #include <cstddef>
 #include <fstream>
@@ -248,8 +249,8 @@ std::vector<FourierKnot::IdealABBlock> FourierKnot::parse_ideal_txt_from_string(
 }
 
 std::vector<FourierKnot::IdealABBlock> FourierKnot::parse_ideal_txt_multi(const std::string &path) {
-    std::ifstream in(path);
-    if (!in.is_open()) throw std::runtime_error("parse_ideal_txt_multi: cannot open file: " + path);
+    std::ifstream in;
+    if (!open_for_reading(in, path)) throw std::runtime_error("parse_ideal_txt_multi: cannot open file: " + path);
     std::ostringstream text;
     text << in.rdbuf();
     return parse_ideal_txt_from_string(text.str());

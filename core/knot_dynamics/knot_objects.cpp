@@ -2,6 +2,7 @@
 // and the loaders of centred knot samples.
 #include "../knot_dynamics.h"
 #include "internal.h"
+#include "open_file.h"
 
 #include <cstddef>
 #include <fstream>
@@ -16,8 +17,8 @@ using namespace knot_detail;
 
 void FourierKnot::loadBlocks(const std::string &path) {
     blocks.clear();
-    std::ifstream in(path);
-    if (!in.is_open()) throw std::runtime_error("Cannot open file: " + path);
+    std::ifstream in;
+    if (!open_for_reading(in, path)) throw std::runtime_error("Cannot open file: " + path);
     FourierBlock work;
     NumberReader reader;
     std::string line;
@@ -40,7 +41,12 @@ void FourierKnot::loadBlocks(const std::string &path) {
 
 void FourierKnot::selectMaxHarmonics() {
     if (blocks.empty()) throw std::runtime_error("No Fourier blocks loaded");
-    activeBlock = blocks[static_cast<std::size_t>(index_of_largest_block(blocks))];
+    // The first block with the most harmonics, as index_of_largest_block picks it.
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < blocks.size(); ++i) {
+        if (blocks[i].a_x.size() > blocks[best].a_x.size()) best = i;
+    }
+    activeBlock = blocks[best];
 }
 
 void FourierKnot::reconstruct(std::size_t N) {

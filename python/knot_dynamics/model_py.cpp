@@ -2,13 +2,30 @@
 // records and knot objects (entries 1 to 20 of the knot registration).
 #include "knot_py.h"
 
+#include <cstddef>
+#include <memory>
 #include <tuple>
+#include <vector>
 
 namespace knot_py {
 
+namespace {
+
+// A new list of the elements themselves: each view shares ownership of its
+// element, so it stays valid (with the element's last values) after the
+// owner's list is replaced, shrunk or grown. Assigning a list copies it.
+template <class T>
+py::list shared_elements(const qel::ElementList<T> &elements) {
+    py::list out(elements.size());
+    for (std::size_t i = 0; i < elements.size(); ++i) out[i] = py::cast(elements.shared()[i]);
+    return out;
+}
+
+}  // namespace
+
 void bind_model(py::module_ &m) {
     // 1 FourierBlock
-    py::class_<FourierBlock>(m, "FourierBlock")
+    py::class_<FourierBlock, std::shared_ptr<FourierBlock>>(m, "FourierBlock")
         .def(py::init<>())
         .def_readwrite("header", &FourierBlock::header)
         .def_readwrite("a_x", &FourierBlock::a_x)
@@ -19,7 +36,7 @@ void bind_model(py::module_ &m) {
         .def_readwrite("b_z", &FourierBlock::b_z);
 
     // 2 IdealABComponent
-    py::class_<FourierKnot::IdealABComponent>(m, "IdealABComponent")
+    py::class_<FourierKnot::IdealABComponent, std::shared_ptr<FourierKnot::IdealABComponent>>(m, "IdealABComponent")
         .def(py::init<>())
         .def_readwrite("component_index", &FourierKnot::IdealABComponent::component_index)
         .def_readwrite("A0", &FourierKnot::IdealABComponent::A0)
@@ -34,7 +51,11 @@ void bind_model(py::module_ &m) {
         .def_readwrite("L", &FourierKnot::IdealABBlock::L)
         .def_readwrite("D", &FourierKnot::IdealABBlock::D)
         .def_readwrite("n", &FourierKnot::IdealABBlock::n)
-        .def_readwrite("components", &FourierKnot::IdealABBlock::components)
+        .def_property(
+            "components", [](const FourierKnot::IdealABBlock &ab) { return shared_elements(ab.components); },
+            [](FourierKnot::IdealABBlock &ab, const std::vector<FourierKnot::IdealABComponent> &v) {
+                ab.components.assign(v);
+            })
         .def_readwrite("fourier", &FourierKnot::IdealABBlock::fourier);
 
     // 4 fourier_knot
@@ -44,7 +65,9 @@ void bind_model(py::module_ &m) {
         .def("selectMaxHarmonics", &FourierKnot::selectMaxHarmonics)
         .def("reconstruct", &FourierKnot::reconstruct)
         .def_readwrite("points", &FourierKnot::points)
-        .def_readwrite("blocks", &FourierKnot::blocks)
+        .def_property(
+            "blocks", [](const FourierKnot &k) { return shared_elements(k.blocks); },
+            [](FourierKnot &k, const std::vector<FourierBlock> &v) { k.blocks.assign(v); })
         .def_readwrite("activeBlock", &FourierKnot::activeBlock);
 
     // 5 parse_fseries_multi
