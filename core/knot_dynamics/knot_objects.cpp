@@ -4,8 +4,11 @@
 #include "internal.h"
 #include "open_file.h"
 
+#include <sys/sysinfo.h>
+
 #include <cstddef>
 #include <fstream>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -14,6 +17,18 @@
 namespace qel {
 
 using namespace knot_detail;
+
+namespace {
+
+std::size_t points_that_fit_in_memory() {
+    struct sysinfo info;
+    if (::sysinfo(&info) != 0) return static_cast<std::size_t>(-1);
+    const unsigned long long bytes =
+        (static_cast<unsigned long long>(info.totalram) + info.totalswap) * info.mem_unit;
+    return static_cast<std::size_t>(bytes / sizeof(Vec3));
+}
+
+}  // namespace
 
 void FourierKnot::loadBlocks(const std::string &path) {
     blocks.clear();
@@ -52,6 +67,11 @@ void FourierKnot::selectMaxHarmonics() {
 void FourierKnot::reconstruct(std::size_t N) {
     if (activeBlock.a_x.empty()) throw std::runtime_error("No active Fourier block selected");
     points.clear();
+    // A count within the list's limit whose points would not fit in the
+    // machine's memory (RAM and swap) is refused before the allocator is
+    // asked: the answer is the same MemoryError, without first driving the
+    // machine into swap or the out-of-memory killer.
+    if (N <= points.max_size() && N > points_that_fit_in_memory()) throw std::bad_alloc();
     points.reserve(N);
     const PaddedCoeffs p = padded(activeBlock, activeBlock.a_x.size());
     const double ds = kTwoPi / static_cast<double>(N);
