@@ -166,7 +166,8 @@ for src in "$ROOT"/tools/fuzz/*.cpp; do
         continue
     fi
     missing=""
-    for sym in $(header_field "$src" needs); do
+    read -r -a syms <<<"$(header_field "$src" needs)"
+    for sym in "${syms[@]}"; do
         declared "$sym" || missing="$missing $sym"
     done
     if [ -n "$missing" ]; then
@@ -177,15 +178,22 @@ for src in "$ROOT"/tools/fuzz/*.cpp; do
 
     echo "fuzz.sh: building $name"
     objs=()
+    read -r -a pats <<<"$(header_field "$src" sources)"
     shopt -s nullglob
-    for pat in $(header_field "$src" sources); do
-        for f in "$ROOT"/core/$pat; do objs+=("$f"); done
+    for pat in "${pats[@]}"; do
+        for f in "$ROOT"/core/$pat; do [ -f "$f" ] && objs+=("$f"); done
     done
     shopt -u nullglob
     # Core objects in parallel, then one archive: the linker takes only the
     # members the harness needs.
-    mapfile -t core_objs < <(printf '%s\n' "${objs[@]}" | sort -u | \
-        xargs -r -P "$NJOBS" -I{} bash -c "$(declare -f compile); $(declare -p CLANGXX CXXFLAGS OUT ROOT); compile {} core")
+    mapfile -t srcs < <(printf '%s\n' "${objs[@]}" | sort -u)
+    core_objs=()
+    for f in "${srcs[@]}"; do
+        while [ "$(jobs -rp | wc -l)" -ge "$NJOBS" ]; do wait -n; done
+        compile "$f" core >/dev/null &
+        core_objs+=("$OUT/obj/$(echo "${f#"$ROOT"/}" | tr '/' '_').core.o")
+    done
+    wait
     embedded_objects
     lib=$OUT/obj/lib$name.a
     rm -f "$lib"

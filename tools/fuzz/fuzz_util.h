@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -63,7 +64,7 @@ inline bool six_equal_lengths(const qel::FourierBlock &b) {
 #define QEL_FUZZ_CHECK(cond)                                                      \
     do {                                                                          \
         if (!(cond)) {                                                            \
-            __builtin_printf("check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+            std::fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
             std::abort();                                                          \
         }                                                                         \
     } while (0)
