@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -51,10 +52,23 @@ PointList sample_formula(std::uint64_t resolution, Shape shape) {
 // targets' positions in tx/ty/tz) from every element of the filament. Each
 // target sums its elements in element order with the arithmetic of
 // BiotSavart::velocity, so a target's velocity is the one that kernel gives
-// for it; an element nearer than 1e-6 (or at a NaN distance) adds exactly
-// +0.0, which leaves the sum unchanged as a skip would. The loop over the
-// targets carries no dependence and vectorises.
+// for it. An element nearer than 1e-6 (or at a NaN distance) adds exactly
+// +0.0, which leaves the sum unchanged as a skip would (a sum that starts at
+// +0.0 never becomes -0.0). The loop over the targets carries no dependence
+// and vectorises.
 constexpr std::size_t kTargetBlock = 256;
+
+// x where keep holds, +0.0 elsewhere. A bit mask rather than a branch or a
+// select: the term is then formed for every lane, so the loop stays free of
+// control flow and vectorises also where the instruction set has no masked
+// division.
+inline double kept(bool keep, double x) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    bits &= -static_cast<std::uint64_t>(keep);
+    std::memcpy(&x, &bits, sizeof bits);
+    return x;
+}
 
 QEL_KERNEL_CLONES
 void element_sweep(const double *__restrict px, const double *__restrict py, const double *__restrict pz,
@@ -73,9 +87,9 @@ void element_sweep(const double *__restrict px, const double *__restrict py, con
             const double cy = t2 * Rx - t0 * Rz;
             const double cz = t0 * Ry - t1 * Rx;
             const bool keep = s > 1e-6;
-            vx[i] += keep ? (cx * kInvFourPi) * f : 0.0;
-            vy[i] += keep ? (cy * kInvFourPi) * f : 0.0;
-            vz[i] += keep ? (cz * kInvFourPi) * f : 0.0;
+            vx[i] += kept(keep, (cx * kInvFourPi) * f);
+            vy[i] += kept(keep, (cy * kInvFourPi) * f);
+            vz[i] += kept(keep, (cz * kInvFourPi) * f);
         }
     }
 }
