@@ -51,17 +51,19 @@ def main():
     n, steps, dt, circulation = 1000, 10, 0.001, 1.0
     terms = steps * n * n
 
-    def native():
-        vks = qb.VortexKnotSystem(circulation)
-        vks.initialize_trefoil_knot(n)
-        vks.evolve(dt, steps)
-        return np.array(vks.get_positions())
-
     start = qb.VortexKnotSystem(circulation)
     start.initialize_trefoil_knot(n)
     p0 = np.array(start.get_positions())
 
-    t_native, p_native = best_of(native, 5)
+    # evolve alone is timed; each repeat starts from a fresh trefoil
+    t_native = math.inf
+    for _ in range(7):
+        vks = qb.VortexKnotSystem(circulation)
+        vks.initialize_trefoil_knot(n)
+        t0 = time.perf_counter()
+        vks.evolve(dt, steps)
+        t_native = min(t_native, time.perf_counter() - t0)
+    p_native = np.array(vks.get_positions())
     t_numpy, p_numpy = best_of(lambda: numpy_evolve(p0, circulation, dt, steps), 2)
 
     moved = np.max(np.abs(p_numpy - p0))
