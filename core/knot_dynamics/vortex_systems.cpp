@@ -48,14 +48,7 @@ PointList sample_formula(std::uint64_t resolution, Shape shape) {
     return pts;
 }
 
-// Velocities of a block of targets (structure of arrays, already holding the
-// targets' positions in tx/ty/tz) from every element of the filament. Each
-// target sums its elements in element order with the arithmetic of
-// BiotSavart::velocity, so a target's velocity is the one that kernel gives
-// for it. An element nearer than 1e-6 (or at a NaN distance) adds exactly
-// +0.0, which leaves the sum unchanged as a skip would (a sum that starts at
-// +0.0 never becomes -0.0). The loop over the targets carries no dependence
-// and vectorises.
+// Targets per call of the element sweep.
 constexpr std::size_t kTargetBlock = 256;
 
 // x where keep holds, +0.0 elsewhere. A bit mask rather than a branch or a
@@ -70,6 +63,14 @@ inline double kept(bool keep, double x) {
     return x;
 }
 
+// Velocities of a block of targets (structure of arrays, already holding the
+// targets' positions in tx/ty/tz) from every element of the filament. Each
+// target sums its elements in element order with the arithmetic of
+// BiotSavart::velocity, so a target's velocity is the one that kernel gives
+// for it. An element nearer than 1e-6 (or at a NaN distance) adds exactly
+// +0.0, which leaves the sum unchanged as a skip would (a sum that starts at
+// +0.0 never becomes -0.0). The loop over the targets carries no dependence
+// and vectorises.
 QEL_KERNEL_CLONES
 void element_sweep(const double *__restrict px, const double *__restrict py, const double *__restrict pz,
                    const double *__restrict ex, const double *__restrict ey, const double *__restrict ez,
