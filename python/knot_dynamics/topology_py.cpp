@@ -8,6 +8,9 @@ namespace knot_py {
 
 void bind_topology(py::module_ &m) {
     // 21 FourierResult
+    py::class_<KnotDynamics::FourierResult>(m, "FourierResult")
+        .def_readonly("positions", &KnotDynamics::FourierResult::positions)
+        .def_readonly("tangents", &KnotDynamics::FourierResult::tangents);
 
     // 22 compute_writhe
     m.def("compute_writhe", &KnotDynamics::compute_writhe,
@@ -31,6 +34,8 @@ void bind_topology(py::module_ &m) {
           "reconnection.\n    ");
 
     // 27 evaluate_fourier_series
+    m.def("evaluate_fourier_series", &KnotDynamics::evaluate_fourier_series,
+          "Evaluate a Fourier series for positions and tangents");
 
     // 28 writhe_gauss_curve
     m.def("writhe_gauss_curve", &KnotDynamics::writhe_gauss_curve, "Compute writhe via Gauss integral");
