@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -28,9 +29,10 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-// Orthonormal-ish projection frame of one random direction. The estimate
-// and the codes differ in the guard added to the norms and in the choice of
-// the auxiliary axis at |d.x| = 0.9 exactly.
+// Projection frame of one random direction: view direction d and the plane
+// axes e1, e2 (e2 is not normalised again). The estimate and the codes
+// differ in the guard added to the norms and in the choice of the auxiliary
+// axis at |d.x| = 0.9 exactly.
 struct Frame {
     Vec3 d, e1, e2;
 };
@@ -125,6 +127,9 @@ std::int64_t straddles(const double *__restrict f, std::int64_t j0, std::int64_t
 // Pairs are scanned in chunks; a chunk without a candidate is skipped after
 // one vectorised pass over its side values.
 constexpr std::int64_t kChunk = 64;
+
+// Labels 1 .. 2K are signed 32-bit values.
+constexpr std::size_t kMaxCrossings = std::numeric_limits<std::int32_t>::max() / 2;
 
 inline double cross2(double ux, double uy, double vx, double vy) { return ux * vy - uy * vx; }
 
@@ -222,6 +227,9 @@ static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_
                 const double angle = std::acos(std::fabs(c)) * 180.0 / kPi;
                 if (angle < min_angle_deg) {
                     throw std::runtime_error("Projection not generic (strands cross at too small an angle).");
+                }
+                if (cand.size() >= kMaxCrossings) {
+                    throw std::runtime_error("Projection has too many crossings to label.");
                 }
                 cand.push_back(CrossingCandidate{static_cast<int>(i), static_cast<int>(j), t, u, za > zb});
             }
