@@ -198,6 +198,9 @@ GRID_ERRORS = [
      r"^compute_vorticity_grid: shape d0\*d1\*d2 exceeds 2147483647 grid nodes$"),
     (lambda: qb.compute_vorticity_grid(np.zeros((8, 3)), [2**31 - 1] * 3, 0.1),
      r"^compute_vorticity_grid: shape d0\*d1\*d2 exceeds 2147483647 grid nodes$"),
+    # 2^21 * 2^21 * 2^22 wraps to 0 in 64 bits
+    (lambda: qb.compute_vorticity_grid(np.zeros((8, 3)), [2**21, 2**21, 2**22], 0.1),
+     r"^compute_vorticity_grid: shape d0\*d1\*d2 exceeds 2147483647 grid nodes$"),
     (lambda: qb.extract_interior_field(np.zeros((63, 3)), [4, 4, 4], 1),
      r"^extract_interior_field: array has fewer rows than shape d0\*d1\*d2 grid nodes$"),
     (lambda: qb.extract_interior_field(np.zeros((8, 3)), [2**31 - 1] * 3, 3),
