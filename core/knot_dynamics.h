@@ -204,6 +204,27 @@ public:
     // Requires T.size() >= X.size().
     static double writhe_gauss_curve(const PointList &X, const PointList &T);
 
+    // Crossings of a closed polygon (segment N-1 -> 0) seen along random
+    // directions drawn from std::mt19937(seed) through
+    // std::normal_distribution<double>.
+    //
+    // One crossing of a planar-diagram code: the labels of the arcs that
+    // arrive at and leave it, always in the order
+    // [under_in, over_in, under_out, over_out]; K crossings use the labels
+    // 1 .. 2K, each in exactly two entries.
+    using PDCrossing = std::array<int, 4>;
+    using PDCode = std::vector<PDCrossing>;
+    // Smallest count of strict crossings over `directions` projections, N*N
+    // when directions <= 0. The seed is used as its unsigned 32-bit value.
+    static std::int64_t estimate_crossing_number(const PointList &points, int directions, int seed);
+    // Code of the projection with the most crossings among `tries` tries. A
+    // try fails when its projection shows no crossing or when a crossing
+    // meets at less than min_angle_deg or with depths closer than depth_tol.
+    // std::invalid_argument for fewer than 4 points; std::runtime_error
+    // "Failed to extract PD from any projection." when no try succeeds.
+    static PDCode pd_from_curve(const PointList &points, int tries, std::uint32_t seed, double min_angle_deg,
+                                double depth_tol);
+
     // Grid helicity. The four grid operations forward to the Biot–Savart grid
     // kernels (velocity with circulation 1); the triple is
     // (H_charge, H_mass, a_mu).
