@@ -193,7 +193,7 @@ def hostile(kind, cls=None):
     if kind == "strs":
         return [[], [""], [SUBDIR], [os.path.join(WORK, "missing")], [b"x"], 5]
     if kind == "shape3":
-        return [[], [-1, 2, 2], [0, 0, 0], [2**31, 1, 1], [2**20, 2**20, 2**20], [1, 2], None]
+        return [[], [-1, 2, 2], [0, 0, 0], [2**31, 1, 1], [2**20, 2**20, 2**20], [2**21, 2**21, 2**22], [-(2**21), 2**21, 2**22], [1, 2], None]
     if kind == "vec3":
         return [[], [NAN, INF, -INF], [1.0, 2.0], [1.0, 2.0, 3.0, 4.0], "abc", None]
     if kind == "vec3x3":
