@@ -47,12 +47,16 @@ namespace {
 // anything else: a file that won't open, a directory or device, a read error.
 bool read_regular_file(const std::string &path, std::string &out) {
     if (has_nul(path)) return false;
-    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it has
-    // no effect on regular files.
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st;
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // Ordinary blocking reads from here on.
+    if (ok) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    }
     std::string text;
     char buf[65536];
     while (ok) {
