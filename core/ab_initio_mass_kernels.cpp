@@ -88,17 +88,16 @@ public:
         for (std::size_t c = 0; c < cells; ++c) start_[c + 1] += start_[c];
         const std::size_t placed = start_[cells];
         index_.resize(placed);
-        xs_.resize(placed);
-        ys_.resize(placed);
-        zs_.resize(placed);
+        xyz_.resize(4 * placed);
         fill_ = start_;
         for (std::size_t i = 0; i < n; ++i) {
             if (cell_[i] == kNone) continue;
             const std::size_t k = fill_[cell_[i]]++;
             index_[k] = i;
-            xs_[k] = x[i];
-            ys_[k] = y[i];
-            zs_[k] = z[i];
+            xyz_[4 * k] = x[i];
+            xyz_[4 * k + 1] = y[i];
+            xyz_[4 * k + 2] = z[i];
+            xyz_[4 * k + 3] = 0.0;
         }
     }
 
@@ -107,21 +106,27 @@ public:
     std::size_t first(std::size_t c) const { return start_[c]; }
     const std::vector<std::size_t> &index() const { return index_; }
 
-    // The stretches of sorted points that make up the cells around cell c
-    // (c included): one stretch per row of up to three cells. Returns their number.
-    std::size_t rows_around(std::size_t c, std::size_t (&s)[9], std::size_t (&e)[9]) const {
+    // The cells after cell c among its neighbours (offsets (dx, dy, dz) after
+    // (0, 0, 0) in lexicographic order, whose linear indices are larger), as
+    // stretches of sorted points: each row of up to three cells along z is
+    // one stretch. The neighbour (0, 0, +1) directly follows c and is not
+    // listed: `own_end` is where the points of c and of that cell end.
+    std::size_t rows_after(std::size_t c, std::size_t (&s)[4], std::size_t (&e)[4], std::size_t &own_end) const {
         const std::size_t iz = c % dim_[2];
         const std::size_t iy = (c / dim_[2]) % dim_[1];
         const std::size_t ix = c / (dim_[2] * dim_[1]);
+        own_end = start_[c + (iz + 1 < dim_[2] ? 2 : 1)];
         const std::size_t z0 = iz > 0 ? iz - 1 : 0, z1 = std::min(iz + 1, dim_[2] - 1);
         std::size_t r = 0;
-        for (std::size_t a = (ix > 0 ? ix - 1 : 0); a <= std::min(ix + 1, dim_[0] - 1); ++a) {
-            for (std::size_t b = (iy > 0 ? iy - 1 : 0); b <= std::min(iy + 1, dim_[1] - 1); ++b) {
-                const std::size_t row = (a * dim_[1] + b) * dim_[2];
-                s[r] = start_[row + z0];
-                e[r] = start_[row + z1 + 1];
-                ++r;
-            }
+        auto row = [&](std::size_t a, std::size_t b) {
+            const std::size_t base = (a * dim_[1] + b) * dim_[2];
+            s[r] = start_[base + z0];
+            e[r] = start_[base + z1 + 1];
+            ++r;
+        };
+        if (iy + 1 < dim_[1]) row(ix, iy + 1);
+        if (ix + 1 < dim_[0]) {
+            for (std::size_t b = (iy > 0 ? iy - 1 : 0); b <= std::min(iy + 1, dim_[1] - 1); ++b) row(ix + 1, b);
         }
         return r;
     }
@@ -131,11 +136,11 @@ public:
     // (branch-free; out has room for e - s more entries). Returns the new count.
     std::size_t within_range(double x, double y, double z, std::size_t s, std::size_t e, std::size_t *out,
                              std::size_t cnt) const {
-        const double *xs = xs_.data(), *ys = ys_.data(), *zs = zs_.data();
+        const double *p = xyz_.data();
         for (std::size_t k = s; k < e; ++k) {
-            const double dx = x - xs[k];
-            const double dy = y - ys[k];
-            const double dz = z - zs[k];
+            const double dx = x - p[4 * k];
+            const double dy = y - p[4 * k + 1];
+            const double dz = z - p[4 * k + 2];
             const double d2 = (dx * dx + dy * dy) + dz * dz;
             out[cnt] = k;
             cnt += static_cast<std::size_t>((d2 < kRepulsionRange) & (d2 > kRepulsionFloor));
@@ -161,16 +166,16 @@ private:
     double lo_[3] = {0.0, 0.0, 0.0};
     std::size_t dim_[3] = {1, 1, 1};
     std::vector<std::size_t> cell_, start_, fill_, index_;
-    std::vector<double> xs_, ys_, zs_;
+    std::vector<double> xyz_;  // x, y, z and a pad per sorted point: one point per half cache line
 };
 
 // Ascending order of a short list of point indices.
-void sort_indices(std::vector<std::size_t> &v) {
-    if (v.size() > 32) {
-        std::sort(v.begin(), v.end());
+void sort_indices(std::size_t *v, std::size_t n) {
+    if (n > 32) {
+        std::sort(v, v + n);
         return;
     }
-    for (std::size_t i = 1; i < v.size(); ++i) {
+    for (std::size_t i = 1; i < n; ++i) {
         const std::size_t t = v[i];
         std::size_t j = i;
         while (j > 0 && v[j - 1] > t) {
@@ -234,7 +239,7 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
     }
 
     CellGrid grid;
-    std::vector<std::size_t> hits(total), near;
+    std::vector<std::size_t> hits(total), pair_a, pair_b, list, list_start(total + 1), list_fill(total);
 
     for (int it = 0; it < iterations; ++it) {
         try {
@@ -248,7 +253,44 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
         centroid(cx, cy, cz);
         grid.build(x.data(), y.data(), z.data(), total);
 
-        // Tension and centring.
+        // The pairs within the repulsion range, each found once: the points
+        // of a cell against the later points of the cell and the cells after
+        // it. Every pair then goes into the lists of both its points.
+        pair_a.clear();
+        pair_b.clear();
+        const std::vector<std::size_t> &order = grid.index();
+        for (std::size_t c = 0; c < grid.cells(); ++c) {
+            const std::size_t k0 = grid.first(c), k1 = grid.first(c + 1);
+            if (k0 == k1) continue;
+            std::size_t rs[4], re[4], own_end;
+            const std::size_t rows = grid.rows_after(c, rs, re, own_end);
+            for (std::size_t k = k0; k < k1; ++k) {
+                const std::size_t i = order[k];
+                const double xi = x[i], yi = y[i], zi = z[i];
+                // Disjoint stretches of the sorted points: `hits` has room.
+                std::size_t nh = grid.within_range(xi, yi, zi, k + 1, own_end, hits.data(), 0);
+                for (std::size_t r = 0; r < rows; ++r) nh = grid.within_range(xi, yi, zi, rs[r], re[r], hits.data(), nh);
+                for (std::size_t h = 0; h < nh; ++h) {
+                    const std::size_t m = order[hits[h]];
+                    if (m == prev_of[i] || m == next_of[i]) continue;  // held by the tension
+                    pair_a.push_back(i);
+                    pair_b.push_back(m);
+                }
+            }
+        }
+        std::fill(list_start.begin(), list_start.end(), 0);
+        for (std::size_t p = 0; p < pair_a.size(); ++p) {
+            ++list_start[pair_a[p] + 1];
+            ++list_start[pair_b[p] + 1];
+        }
+        for (std::size_t i = 0; i < total; ++i) list_start[i + 1] += list_start[i];
+        list.resize(list_start[total]);
+        std::copy(list_start.begin(), list_start.end() - 1, list_fill.begin());
+        for (std::size_t p = 0; p < pair_a.size(); ++p) {
+            list[list_fill[pair_a[p]]++] = pair_b[p];
+            list[list_fill[pair_b[p]]++] = pair_a[p];
+        }
+
         for (std::size_t i = 0; i < total; ++i) {
             const std::size_t prev = prev_of[i], next = next_of[i];
             const double xi = x[i], yi = y[i], zi = z[i];
@@ -256,49 +298,27 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
             gx += kTension * ((x[prev] - xi) + (x[next] - xi));
             gy += kTension * ((y[prev] - yi) + (y[next] - yi));
             gz += kTension * ((z[prev] - zi) + (z[next] - zi));
-            fx[i] = gx + kCentring * (cx - xi);
-            fy[i] = gy + kCentring * (cy - yi);
-            fz[i] = gz + kCentring * (cz - zi);
-        }
-
-        // Repulsion, cell by cell: the points of a cell share their
-        // candidates, the points of the cells around it. Each point adds its
-        // terms in ascending index order, as a loop over all points would.
-        const std::vector<std::size_t> &order = grid.index();
-        for (std::size_t c = 0; c < grid.cells(); ++c) {
-            const std::size_t k0 = grid.first(c), k1 = grid.first(c + 1);
-            if (k0 == k1) continue;
-            std::size_t rs[9], re[9];
-            const std::size_t rows = grid.rows_around(c, rs, re);
-            for (std::size_t k = k0; k < k1; ++k) {
-                const std::size_t i = order[k];
-                const std::size_t prev = prev_of[i], next = next_of[i];
-                const double xi = x[i], yi = y[i], zi = z[i];
-                // The rows are disjoint stretches of the sorted points, so
-                // `hits` (one entry per point) has room for all of them.
-                std::size_t nh = 0;
-                for (std::size_t r = 0; r < rows; ++r) nh = grid.within_range(xi, yi, zi, rs[r], re[r], hits.data(), nh);
-                near.clear();
-                for (std::size_t h = 0; h < nh; ++h) {
-                    const std::size_t m = order[hits[h]];
-                    if (m != prev && m != i && m != next) near.push_back(m);
-                }
-                if (near.empty()) continue;
-                sort_indices(near);
-                double gx = fx[i], gy = fy[i], gz = fz[i];
-                for (const std::size_t m : near) {
-                    const double dx = xi - x[m];
-                    const double dy = yi - y[m];
-                    const double dz = zi - z[m];
-                    const double r = std::sqrt((dx * dx + dy * dy) + dz * dz);
-                    gx += (kRepulsion * dx) / r;
-                    gy += (kRepulsion * dy) / r;
-                    gz += (kRepulsion * dz) / r;
-                }
-                fx[i] = gx;
-                fy[i] = gy;
-                fz[i] = gz;
+            gx += kCentring * (cx - xi);
+            gy += kCentring * (cy - yi);
+            gz += kCentring * (cz - zi);
+            // Repelling points in ascending index order, the order in which
+            // a loop over all points adds their terms.
+            std::size_t *near = list.data() + list_start[i];
+            const std::size_t nn = list_start[i + 1] - list_start[i];
+            sort_indices(near, nn);
+            for (std::size_t q = 0; q < nn; ++q) {
+                const std::size_t m = near[q];
+                const double dx = xi - x[m];
+                const double dy = yi - y[m];
+                const double dz = zi - z[m];
+                const double r = std::sqrt((dx * dx + dy * dy) + dz * dz);
+                gx += (kRepulsion * dx) / r;
+                gy += (kRepulsion * dy) / r;
+                gz += (kRepulsion * dz) / r;
             }
+            fx[i] = gx;
+            fy[i] = gy;
+            fz[i] = gz;
         }
 
         for (std::size_t i = 0; i < total; ++i) {
