@@ -106,6 +106,28 @@ public:
     std::size_t first(std::size_t c) const { return start_[c]; }
     const std::vector<std::size_t> &index() const { return index_; }
 
+    // Cell of point i; kNone for a point left out of the grid.
+    std::size_t cell_of_point(std::size_t i) const { return cell_[i]; }
+
+    // The cells around cell c (c included) as stretches of sorted points,
+    // one per row of up to three cells along z. Returns their number.
+    std::size_t rows_around(std::size_t c, std::size_t (&s)[9], std::size_t (&e)[9]) const {
+        const std::size_t iz = c % dim_[2];
+        const std::size_t iy = (c / dim_[2]) % dim_[1];
+        const std::size_t ix = c / (dim_[2] * dim_[1]);
+        const std::size_t z0 = iz > 0 ? iz - 1 : 0, z1 = std::min(iz + 1, dim_[2] - 1);
+        std::size_t r = 0;
+        for (std::size_t a = (ix > 0 ? ix - 1 : 0); a <= std::min(ix + 1, dim_[0] - 1); ++a) {
+            for (std::size_t b = (iy > 0 ? iy - 1 : 0); b <= std::min(iy + 1, dim_[1] - 1); ++b) {
+                const std::size_t base = (a * dim_[1] + b) * dim_[2];
+                s[r] = start_[base + z0];
+                e[r] = start_[base + z1 + 1];
+                ++r;
+            }
+        }
+        return r;
+    }
+
     // The cells after cell c among its neighbours (offsets (dx, dy, dz) after
     // (0, 0, 0) in lexicographic order, whose linear indices are larger), as
     // stretches of sorted points: each row of up to three cells along z is
@@ -148,8 +170,9 @@ public:
         return cnt;
     }
 
-private:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+private:
 
     std::size_t cell_of(double x, double y, double z) const {
         const double p[3] = {x, y, z};
@@ -240,6 +263,7 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
 
     CellGrid grid;
     std::vector<std::size_t> hits(total), pair_a, pair_b, list, list_start(total + 1), list_fill(total);
+    const std::size_t pair_budget = std::max<std::size_t>(std::size_t(1) << 20, 32 * total);
 
     for (int it = 0; it < iterations; ++it) {
         try {
@@ -255,11 +279,14 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
 
         // The pairs within the repulsion range, each found once: the points
         // of a cell against the later points of the cell and the cells after
-        // it. Every pair then goes into the lists of both its points.
+        // it. Every pair then goes into the lists of both its points. A set
+        // so dense that the lists would outgrow their budget is handled
+        // point by point instead, without lists.
         pair_a.clear();
         pair_b.clear();
+        bool listed = true;
         const std::vector<std::size_t> &order = grid.index();
-        for (std::size_t c = 0; c < grid.cells(); ++c) {
+        for (std::size_t c = 0; c < grid.cells() && listed; ++c) {
             const std::size_t k0 = grid.first(c), k1 = grid.first(c + 1);
             if (k0 == k1) continue;
             std::size_t rs[4], re[4], own_end;
@@ -276,19 +303,25 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
                     pair_a.push_back(i);
                     pair_b.push_back(m);
                 }
+                if (pair_a.size() > pair_budget) {
+                    listed = false;
+                    break;
+                }
             }
         }
-        std::fill(list_start.begin(), list_start.end(), 0);
-        for (std::size_t p = 0; p < pair_a.size(); ++p) {
-            ++list_start[pair_a[p] + 1];
-            ++list_start[pair_b[p] + 1];
-        }
-        for (std::size_t i = 0; i < total; ++i) list_start[i + 1] += list_start[i];
-        list.resize(list_start[total]);
-        std::copy(list_start.begin(), list_start.end() - 1, list_fill.begin());
-        for (std::size_t p = 0; p < pair_a.size(); ++p) {
-            list[list_fill[pair_a[p]]++] = pair_b[p];
-            list[list_fill[pair_b[p]]++] = pair_a[p];
+        if (listed) {
+            std::fill(list_start.begin(), list_start.end(), 0);
+            for (std::size_t p = 0; p < pair_a.size(); ++p) {
+                ++list_start[pair_a[p] + 1];
+                ++list_start[pair_b[p] + 1];
+            }
+            for (std::size_t i = 0; i < total; ++i) list_start[i + 1] += list_start[i];
+            list.resize(list_start[total]);
+            std::copy(list_start.begin(), list_start.end() - 1, list_fill.begin());
+            for (std::size_t p = 0; p < pair_a.size(); ++p) {
+                list[list_fill[pair_a[p]]++] = pair_b[p];
+                list[list_fill[pair_b[p]]++] = pair_a[p];
+            }
         }
 
         for (std::size_t i = 0; i < total; ++i) {
@@ -301,10 +334,25 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
             gx += kCentring * (cx - xi);
             gy += kCentring * (cy - yi);
             gz += kCentring * (cz - zi);
+
             // Repelling points in ascending index order, the order in which
             // a loop over all points adds their terms.
-            std::size_t *near = list.data() + list_start[i];
-            const std::size_t nn = list_start[i + 1] - list_start[i];
+            std::size_t *near = nullptr;
+            std::size_t nn = 0;
+            if (listed) {
+                near = list.data() + list_start[i];
+                nn = list_start[i + 1] - list_start[i];
+            } else if (grid.cell_of_point(i) != CellGrid::kNone) {
+                std::size_t rs[9], re[9];
+                const std::size_t rows = grid.rows_around(grid.cell_of_point(i), rs, re);
+                std::size_t nh = 0;
+                for (std::size_t r = 0; r < rows; ++r) nh = grid.within_range(xi, yi, zi, rs[r], re[r], hits.data(), nh);
+                for (std::size_t h = 0; h < nh; ++h) {
+                    const std::size_t m = order[hits[h]];
+                    if (m != prev && m != i && m != next) hits[nn++] = m;
+                }
+                near = hits.data();
+            }
             sort_indices(near, nn);
             for (std::size_t q = 0; q < nn; ++q) {
                 const std::size_t m = near[q];
