@@ -1,5 +1,4 @@
 """Relativistic metrics of the first filament and the printed core-density derivation."""
-import math
 import subprocess
 import sys
 
@@ -139,4 +138,3 @@ def test_printed_derivation_on_native_stdout():
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == DERIVATION * 2
-    assert math.isclose(3.8934358266918687e18, float("3.8934358266918687e+18"))
