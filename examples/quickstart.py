@@ -45,3 +45,25 @@ with tempfile.TemporaryDirectory() as tmp:
         path.write_text(knot_texts[knot_id])
         h = qb.compute_helicity_from_fseries(str(path))
         print(f"  {knot_id:6s} {h.Hc:13.5e} {h.Hm:13.5e} {h.a_mu:10.6f} {h.L:8.4f} {h.kappa_max:10.4f} {h.reach_proxy:6.4f}")
+
+# ---------------------------------------------------------------------------
+# Mass query: a particle from the trefoil record of the ideal database.
+# ---------------------------------------------------------------------------
+import os as _os
+import pathlib as _pathlib
+import time as _time
+
+# The evaluator reads the database named by QEL_IDEAL_DATABASE (else
+# ideal_database.txt in the working directory); point it at the project's copy.
+_os.environ["QEL_IDEAL_DATABASE"] = str(
+    _pathlib.Path(__file__).resolve().parent.parent / "data" / "knot_fseries" / "ideal_database.txt")
+
+particle = qb.ParticleEvaluator("3:1:1")  # 4000 points per component
+_t0 = _time.perf_counter()
+particle.relax()  # 1000 iterations, timestep 0.01, then scaled to the particle length scale
+_elapsed = _time.perf_counter() - _t0
+print("\nParticle from the ideal trefoil record 3:1:1 (4000 points):")
+print(f"  relaxation (1000 iterations): {_elapsed:.3f} s")
+print(f"  dimensionless ropelength:     {particle.get_dimless_ropelength():.6f}")
+print(f"  core energy:                  {particle.compute_core_energy_J():.9e} J")
+print(f"  mass:                         {particle.get_mass_mev_ab_initio():.6f} MeV")
