@@ -142,9 +142,58 @@ public:
     static std::vector<LoadedKnot> load_all_knots(const std::vector<std::string> &paths, int nsamples);
 };
 
+// One closed vortex filament (point k joined to k+1, the last to the first)
+// that moves under its own Biot–Savart velocity. Tangents are the periodic
+// central differences (P[k+1] - P[k-1]) * 0.5 of the current positions, not
+// normalised, one per point. An initialiser that fails keeps the previous
+// shape.
+class VortexKnotSystem {
+public:
+    explicit VortexKnotSystem(double circulation);
+
+    void compute_tangents();
+    // N points of the formula at t = k*2pi/N, k = 0 .. N-1.
+    void initialize_trefoil_knot(std::uint64_t resolution);
+    void initialize_figure8_knot(std::uint64_t resolution);
+    // The largest block of the embedded text of that id, else of the file
+    // find_knot_file names, sampled at k*2pi/(N-1) (both ends) and centred.
+    // Errors of the file path become "Could not initialize knot <id>: ..."
+    // (std::runtime_error), except std::bad_alloc; a resolution above
+    // 2^31-1 is std::invalid_argument.
+    void initialize_knot_from_name(const std::string &knot_id, std::uint64_t resolution);
+    // `steps` explicit Euler steps; every velocity of a step is taken at the
+    // positions and tangents of the step's start, then the tangents are
+    // remade.
+    void evolve(double dt, std::uint64_t steps);
+    const PointList &get_positions() const;
+    const PointList &get_tangents() const;
+
+    // find_knot_file_path with no base directory; std::runtime_error
+    // "Could not find .fseries file for knot: " + id when nothing is found.
+    static std::string find_knot_file(const std::string &knot_id);
+
+private:
+    // Installs new positions with their tangents, or throws and changes nothing.
+    void replace_shape(PointList positions);
+
+    PointList positions_;
+    PointList tangents_;
+    double circulation_;
+};
+
 // Topology of filaments given as open polylines (no closing segment).
 class KnotDynamics {
 public:
+    // Fourier rows numbered from the constant term: row j holds harmonic j as
+    // (a_x, b_x, a_y, b_y, a_z, b_z).
+    using FourierRow = std::array<double, 6>;
+    struct FourierResult {
+        PointList positions;
+        PointList tangents;  // exact derivatives with respect to s, not normalised
+    };
+    // Positions and tangents at every parameter value, in order.
+    static FourierResult evaluate_fourier_series(const std::vector<FourierRow> &rows, const std::vector<double> &s);
+
     // Discrete Gauss double sum over segment pairs, divided by 2pi.
     static double compute_writhe(const PointList &points);
     // Gauss linking sum over segment pairs / 4pi, rounded half away from zero.
@@ -156,6 +205,27 @@ public:
     static std::vector<std::pair<int, int>> detect_reconnection_candidates(const PointList &points, double threshold);
     // Requires T.size() >= X.size().
     static double writhe_gauss_curve(const PointList &X, const PointList &T);
+
+    // Crossings of a closed polygon (segment N-1 -> 0) seen along random
+    // directions drawn from std::mt19937(seed) through
+    // std::normal_distribution<double>.
+    //
+    // One crossing of a planar-diagram code: the labels of the arcs that
+    // arrive at and leave it, always in the order
+    // [under_in, over_in, under_out, over_out]; K crossings use the labels
+    // 1 .. 2K, each in exactly two entries.
+    using PDCrossing = std::array<int, 4>;
+    using PDCode = std::vector<PDCrossing>;
+    // Smallest count of strict crossings over `directions` projections, N*N
+    // when directions <= 0. The seed is used as its unsigned 32-bit value.
+    static std::int64_t estimate_crossing_number(const PointList &points, int directions, int seed);
+    // Code of the projection with the most crossings among `tries` tries. A
+    // try fails when its projection shows no crossing or when a crossing
+    // meets at less than min_angle_deg or with depths closer than depth_tol.
+    // std::invalid_argument for fewer than 4 points; std::runtime_error
+    // "Failed to extract PD from any projection." when no try succeeds.
+    static PDCode pd_from_curve(const PointList &points, int tries, std::uint32_t seed, double min_angle_deg,
+                                double depth_tol);
 
     // Grid helicity. The four grid operations forward to the Biot–Savart grid
     // kernels (velocity with circulation 1); the triple is

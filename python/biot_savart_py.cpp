@@ -35,8 +35,12 @@ void require_points_n3(py::ssize_t cols, const char *fname) {
 // Node count of a grid whose dims are all positive; refuses counts the
 // kernels' 32-bit grid indices cannot address.
 std::int64_t grid_count(const BiotSavart::Dims &dims, const char *fname) {
-    const std::int64_t count = static_cast<std::int64_t>(dims[0]) * dims[1] * dims[2];
-    if (count > std::numeric_limits<std::int32_t>::max()) {
+    // d0*d1 always fits 64 bits; the third factor can overflow them, which
+    // counts as too many nodes rather than wrapping to a small count.
+    std::int64_t count = 0;
+    const bool wrapped = __builtin_mul_overflow(static_cast<std::int64_t>(dims[0]) * dims[1],
+                                                static_cast<std::int64_t>(dims[2]), &count);
+    if (wrapped || count > std::numeric_limits<std::int32_t>::max()) {
         length_error(fname, "dims d0*d1*d2 exceeds 2147483647 grid nodes");
     }
     return count;

@@ -193,7 +193,7 @@ def hostile(kind, cls=None):
     if kind == "strs":
         return [[], [""], [SUBDIR], [os.path.join(WORK, "missing")], [b"x"], 5]
     if kind == "shape3":
-        return [[], [-1, 2, 2], [0, 0, 0], [2**31, 1, 1], [2**20, 2**20, 2**20], [1, 2], None]
+        return [[], [-1, 2, 2], [0, 0, 0], [2**31, 1, 1], [2**20, 2**20, 2**20], [2**21, 2**21, 2**22], [-(2**21), 2**21, 2**22], [1, 2], None]
     if kind == "vec3":
         return [[], [NAN, INF, -INF], [1.0, 2.0], [1.0, 2.0, 3.0, 4.0], "abc", None]
     if kind == "vec3x3":
@@ -215,6 +215,10 @@ def hostile(kind, cls=None):
         return [[], [None], 5, None]
     return [None, 5, "abc", [], [[0.0, 0.0]], np.zeros((2, 2)), [[NAN, NAN, NAN]] * 3]
 
+
+# Arguments that count steps of work (time steps, relaxation iterations)
+# rather than points, samples or nodes.
+ITERATION_COUNTS = {"steps", "iterations", "max_iter", "n_steps"}
 
 _instance_cache = {}
 
@@ -367,8 +371,13 @@ def run(label, target, sigs):
             if base is None:
                 base = []
             call(fn, base)
-            for i, (_, t, _) in enumerate(args):
-                for v in hostile(*kind_of(t)):
+            for i, (an, t, _) in enumerate(args):
+                values = hostile(*kind_of(t))
+                if an in ITERATION_COUNTS:
+                    # A request for that many steps of work, not a size:
+                    # huge values would only run for that long.
+                    values = [v for v in values if v not in (2**31, 2**63)]
+                for v in values:
                     trial = list(base)
                     trial[i] = v
                     call(fn, trial)

@@ -191,7 +191,12 @@ class TestGridVorticity:
 
     @pytest.mark.parametrize(
         "field,dims,msg",
-        [([[0, 0, 0]] * 7, [2, 2, 2], "field has fewer"), ([], [65536, 65536, 2], r"dims d0\*d1\*d2 exceeds 2147483647")],
+        [
+            ([[0, 0, 0]] * 7, [2, 2, 2], "field has fewer"),
+            ([], [65536, 65536, 2], r"dims d0\*d1\*d2 exceeds 2147483647"),
+            # 2**64 nodes: a product that wraps to 0 in 64 bits is still too many.
+            ([[0, 0, 0]], [2**21, 2**21, 2**22], r"dims d0\*d1\*d2 exceeds 2147483647"),
+        ],
     )
     def test_length_checks(self, field, dims, msg):
         with pytest.raises(ValueError, match="^BiotSavart.compute_vorticity: " + msg):

@@ -14,6 +14,7 @@ ROOT = Path(__file__).resolve().parents[1]
 
 DRIVER = r"""
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include "knot_dynamics.h"
 #include "knot_embedded_data.h"
@@ -29,6 +30,13 @@ int main(int argc, char **argv) {
     const std::string what = argv[1];
     if (what == "knot") std::cout << qel::find_knot_file_path(argv[2], argv[3]);
     else if (what == "ideal") std::cout << qel::find_ideal_file_path(argv[2], argv[3]);
+    else if (what == "system") {
+        try {
+            std::cout << qel::VortexKnotSystem::find_knot_file(argv[2]);
+        } catch (const std::runtime_error &e) {
+            std::cout << "error: " << e.what();
+        }
+    }
     else return 2;
     return 0;
 }
@@ -145,3 +153,21 @@ def test_directory_of_the_file_name_is_passed_over(driver, tmp_path):
     (base / "ideal.txt").mkdir()
     touch(base / "resources" / "ideal.txt")
     assert run(driver, tmp_path, {}, "ideal", "ideal.txt", str(base)) == str(base) + "/resources/ideal.txt"
+
+
+def test_vortex_system_lookup_order(driver, tmp_path):
+    """The vortex systems' lookup is the knot-file search without a base
+    directory, and an error when nothing is found."""
+    work = tmp_path / "work"
+    data, res = tmp_path / "data", tmp_path / "res"
+    files = [data / F, res / "resources" / "knot_fseries" / F, res / "knot_fseries" / F,
+             work / "src" / "knot_fseries" / F, work / "knot_fseries" / F]
+    want = [str(data) + "/" + F, str(res) + "/resources/knot_fseries/" + F, str(res) + "/knot_fseries/" + F,
+            "src/knot_fseries/" + F, "knot_fseries/" + F]
+    for f in files:
+        touch(f)
+    env = {"QEL_KNOT_DATA_DIR": str(data), "QEL_RESOURCE_DIR": str(res)}
+    for f, w in zip(files, want):
+        assert run(driver, work, env, "system", "5_2") == w
+        f.unlink()
+    assert run(driver, work, env, "system", "5_2") == "error: Could not find .fseries file for knot: 5_2"

@@ -133,7 +133,7 @@ class TestListBindings:
                 return "VELOCITY_GRID"
 
         res = _bindings.list_bindings(P())
-        assert res["functions"] == ["biot_savart_velocity_grid"]
+        assert res["functions"] == ["biot_savart_velocity_grid", "compute_biot_savart_velocity_grid"]
         res5 = _bindings.list_bindings(5)
         assert all("5" in n for k in ("functions", "classes", "attributes") for n in res5[k])
 

@@ -48,8 +48,12 @@ KnotDynamics::Triple KnotDynamics::compute_helicity_from_fourier_block(const Fou
     if (interior_margin < 0) throw std::invalid_argument(std::string(fn) + "interior_margin must not be negative");
     if (grid_size < 0) throw std::length_error("vector::reserve");
     const std::int64_t G = grid_size;
-    const std::int64_t nodes = G * G * G;
-    if (nodes > std::numeric_limits<std::int32_t>::max()) {
+    // G*G stays below 2^62; the third factor is only applied while the count
+    // still fits, so the product never overflows.
+    constexpr std::int64_t kMaxNodes = std::numeric_limits<std::int32_t>::max();
+    std::int64_t nodes = G * G;
+    if (nodes <= kMaxNodes) nodes *= G;
+    if (nodes > kMaxNodes) {
         throw std::invalid_argument(std::string(fn) + "grid_size " + std::to_string(grid_size) +
                                     " gives more than 2147483647 grid nodes");
     }

@@ -2,6 +2,7 @@
 // knot systems (entries 37 to 50 of the knot registration).
 #include "knot_py.h"
 
+#include <memory>
 #include <tuple>
 
 namespace knot_py {
@@ -95,7 +96,21 @@ void bind_data(py::module_ &m) {
     m.def("load_all_knots", &FourierKnot::load_all_knots, py::arg("paths"), py::arg("nsamples") = 1000,
           "Load all knots from a list of .fseries file paths.");
 
-    // 50 VortexKnotSystem
+    // 50 VortexKnotSystem: the one class held by shared ownership.
+    using qel::VortexKnotSystem;
+    py::class_<VortexKnotSystem, std::shared_ptr<VortexKnotSystem>>(m, "VortexKnotSystem")
+        .def(py::init<double>(), py::arg("circulation") = 1.0,
+             "Initialize a VortexKnotSystem with optional circulation parameter.")
+        .def("initialize_trefoil_knot", &VortexKnotSystem::initialize_trefoil_knot, py::arg("resolution") = 400,
+             "Initialize a trefoil knot with given resolution.")
+        .def("initialize_figure8_knot", &VortexKnotSystem::initialize_figure8_knot, py::arg("resolution") = 400,
+             "Initialize a figure-eight knot with given resolution.")
+        .def("initialize_knot_from_name", &VortexKnotSystem::initialize_knot_from_name, py::arg("knot_id"),
+             py::arg("resolution") = 1000, "Initialize any knot from bundled .fseries file by identifier.")
+        .def("evolve", &VortexKnotSystem::evolve, py::arg("dt"), py::arg("steps"),
+             "Evolve vortex knot using Biot–Savart dynamics.")
+        .def("get_positions", &VortexKnotSystem::get_positions, "Get current 3D positions of the knot.")
+        .def("get_tangents", &VortexKnotSystem::get_tangents, "Get current tangent vectors of the knot.");
 }
 
 }  // namespace knot_py

@@ -2,12 +2,46 @@
 // grid helicity of a block (entries 21 to 36 of the knot registration).
 #include "knot_py.h"
 
+#include <array>
+#include <cstdint>
+#include <limits>
 #include <tuple>
 
 namespace knot_py {
 
+namespace {
+
+// A point argument: a NumPy array (any numeric type, cast to float64) must
+// have shape (N, 3); anything else converts as a list of [x, y, z] triples,
+// and a failure of that conversion is the binding library's cast error.
+PointList point_argument(const py::object &obj) {
+    if (py::isinstance<py::array>(obj)) return to_vec3(py::cast<CArray>(obj));
+    return py::cast<PointList>(obj);
+}
+
+// The grid kernels read every node of a d0 x d1 x d2 grid (all positive):
+// the rows must cover the node count, which must fit their 32-bit indices.
+void require_grid_rows(const PointList &rows, const std::array<int, 3> &shape, const char *fname) {
+    constexpr std::int64_t kMaxNodes = std::numeric_limits<std::int32_t>::max();
+    std::int64_t count = static_cast<std::int64_t>(shape[0]) * shape[1];  // below 2^62
+    if (count <= kMaxNodes) count *= shape[2];
+    if (count > kMaxNodes) {
+        throw std::invalid_argument(std::string(fname) + ": shape d0*d1*d2 exceeds 2147483647 grid nodes");
+    }
+    if (static_cast<std::int64_t>(rows.size()) < count) {
+        throw std::invalid_argument(std::string(fname) + ": array has fewer rows than shape d0*d1*d2 grid nodes");
+    }
+}
+
+py::tuple as_tuple(const KnotDynamics::Triple &t) { return py::make_tuple(t[0], t[1], t[2]); }
+
+}  // namespace
+
 void bind_topology(py::module_ &m) {
     // 21 FourierResult
+    py::class_<KnotDynamics::FourierResult>(m, "FourierResult")
+        .def_readonly("positions", &KnotDynamics::FourierResult::positions)
+        .def_readonly("tangents", &KnotDynamics::FourierResult::tangents);
 
     // 22 compute_writhe
     m.def("compute_writhe", &KnotDynamics::compute_writhe,
@@ -31,23 +65,83 @@ void bind_topology(py::module_ &m) {
           "reconnection.\n    ");
 
     // 27 evaluate_fourier_series
+    m.def("evaluate_fourier_series", &KnotDynamics::evaluate_fourier_series,
+          "Evaluate a Fourier series for positions and tangents");
 
     // 28 writhe_gauss_curve
     m.def("writhe_gauss_curve", &KnotDynamics::writhe_gauss_curve, "Compute writhe via Gauss integral");
 
     // 29 estimate_crossing_number
+    m.def("estimate_crossing_number", &KnotDynamics::estimate_crossing_number, py::arg("r"),
+          py::arg("directions") = 24, py::arg("seed") = 12345, "Estimate crossing number from projections");
 
     // 30 pd_from_curve
+    m.def(
+        "pd_from_curve",
+        [](const py::object &P3, int tries, std::uint32_t seed, double min_angle_deg, double depth_tol) {
+            const PointList points = point_argument(P3);
+            return KnotDynamics::pd_from_curve(points, tries, seed, min_angle_deg, depth_tol);
+        },
+        py::arg("P3"), py::arg("tries") = 40, py::arg("seed") = 12345, py::arg("min_angle_deg") = 1.0,
+        py::arg("depth_tol") = 1e-6, "\nCompute a PD code from a closed 3D polygonal curve.\n");
 
     // 31 compute_biot_savart_velocity_grid
+    m.def(
+        "compute_biot_savart_velocity_grid",
+        [](const py::object &curve, const py::object &grid_points) {
+            const PointList c = point_argument(curve);
+            const PointList g = point_argument(grid_points);
+            return points_as_array(KnotDynamics::compute_biot_savart_velocity_grid(c, g));
+        },
+        py::arg("curve"), py::arg("grid_points"),
+        "Compute Biot-Savart velocity field from a closed curve at grid points.");
 
     // 32 compute_vorticity_grid
+    m.def(
+        "compute_vorticity_grid",
+        [](const CArray &velocity, const std::array<int, 3> &shape, double spacing) {
+            const PointList u = to_vec3(velocity);
+            if (shape[0] > 0 && shape[1] > 0 && shape[2] > 0) require_grid_rows(u, shape, "compute_vorticity_grid");
+            return points_as_array(KnotDynamics::compute_vorticity_grid(u, shape, spacing));
+        },
+        py::arg("velocity"), py::arg("shape"), py::arg("spacing"),
+        "Compute vorticity from velocity field on a regular grid.");
 
     // 33 extract_interior_field
+    m.def(
+        "extract_interior_field",
+        [](const CArray &field, const std::array<int, 3> &shape, int margin) {
+            const char *fname = "extract_interior_field";
+            const PointList u = to_vec3(field);
+            if (margin < 0) throw std::invalid_argument(std::string(fname) + ": margin must not be negative");
+            const std::int64_t twice = 2 * static_cast<std::int64_t>(margin);
+            if (twice < shape[0] && twice < shape[1] && twice < shape[2]) require_grid_rows(u, shape, fname);
+            return points_as_array(KnotDynamics::extract_interior_field(u, shape, margin));
+        },
+        py::arg("field"), py::arg("shape"), py::arg("margin"), "Extract cubic interior field subset.");
 
     // 34 compute_helicity_invariants
+    m.def(
+        "compute_helicity_invariants",
+        [](const CArray &v_sub, const CArray &w_sub, const CArray &r_sq) {
+            const PointList v = to_vec3(v_sub);
+            const PointList w = to_vec3(w_sub);
+            if (r_sq.ndim() != 1 || r_sq.shape(0) != v_sub.shape(0) || r_sq.shape(0) != w_sub.shape(0)) {
+                throw std::invalid_argument("r_sq must be 1D with same length as v_sub/w_sub");
+            }
+            return as_tuple(KnotDynamics::compute_helicity_invariants(v, w, values_of_1d(r_sq)));
+        },
+        py::arg("v_sub"), py::arg("w_sub"), py::arg("r_sq"), "Compute helicity invariants (H_charge, H_mass, a_mu).");
 
     // 35 compute_helicity_from_fourier_block
+    m.def(
+        "compute_helicity_from_fourier_block",
+        [](const FourierBlock &block, int grid_size, double spacing, int interior_margin, int nsamples) {
+            return as_tuple(
+                KnotDynamics::compute_helicity_from_fourier_block(block, grid_size, spacing, interior_margin, nsamples));
+        },
+        py::arg("block"), py::arg("grid_size") = 32, py::arg("spacing") = 0.1, py::arg("interior_margin") = 8,
+        py::arg("nsamples") = 1000, "Compute helicity invariants from a Fourier block.");
 
     // 36 compute_curvature
     m.def(
