@@ -65,16 +65,26 @@ CXX="$CXX_FOR_SANITIZE" "$VENV/bin/python" -m pip install --quiet --no-build-iso
     --config-settings=build-dir="build-sanitize/{wheel_tag}" \
     .
 
+# operator new that throws std::bad_alloc when malloc refuses a request, as
+# in a normal build (see tools/sanitize/operator_new.cpp); it goes ahead of
+# the sanitizer runtime in LD_PRELOAD.
+NEW_SHIM=build-sanitize/libqel_operator_new.so
+if [ ! -e "$NEW_SHIM" ] || [ tools/sanitize/operator_new.cpp -nt "$NEW_SHIM" ]; then
+    "$CXX_FOR_SANITIZE" -std=c++17 -O2 -shared -fPIC tools/sanitize/operator_new.cpp -o "$NEW_SHIM"
+fi
+
 # Reports go to files under LOGDIR (one per reporting process), so that a
 # report from a child interpreter fails the run even when the test that
 # started the child would have passed.
 LOGDIR=$(mktemp -d "${TMPDIR:-/tmp}/qel-sanitize.XXXXXX")
 trap 'rm -rf "$LOGDIR"' EXIT
-export LD_PRELOAD="$LIBASAN $LIBUBSAN${LD_PRELOAD:+ $LD_PRELOAD}"
+export LD_PRELOAD="$PWD/$NEW_SHIM $LIBASAN $LIBUBSAN${LD_PRELOAD:+ $LD_PRELOAD}"
 # detect_leaks=0: the interpreter keeps much memory until exit on purpose.
-# allocator_may_return_null=1: a failed malloc of NumPy or of the interpreter
-# returns NULL (MemoryError) instead of ending the process.
-export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1:log_path=$LOGDIR/asan"
+# allocator_may_return_null=1: a failed malloc returns NULL (MemoryError in
+# NumPy, the interpreter and, through the preloaded operator new, our code)
+# instead of ending the process. verify_asan_link_order=0: that operator new
+# comes ahead of the runtime on purpose.
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1:verify_asan_link_order=0:log_path=$LOGDIR/asan"
 export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$LOGDIR/ubsan"
 # Objects of the interpreter come from malloc, so their misuse is seen too.
 export PYTHONMALLOC=malloc

@@ -398,6 +398,7 @@ def test_largest_unsigned_seed():
     assert len(qb.pd_from_curve(trefoil(80), seed=2**32 - 1)) >= 3
 
 
+@pytest.mark.no_sanitizer("RLIMIT_AS below the sanitizer's own address-space reservations")
 def test_memory_exhaustion_is_not_taken_for_a_failed_projection():
     # A random polygon of 4000 points crosses itself hundreds of thousands of
     # times in projection; with the address space capped, the crossing list

@@ -122,6 +122,36 @@ for name, data in inputs():
         assert len(r.components) >= 1 and b'Id="' + ab_id + b'"' in content, name
     count += 1
 """,
+    "particle_db": r"""
+db_path = tmp.name + ".db"
+os.environ["QEL_IDEAL_DATABASE"] = db_path
+for name, data in inputs():
+    ab_id, _, db = data.partition(b"\n")
+    with open(db_path, "wb") as f:
+        f.write(db)
+    try:
+        ev = qb.ParticleEvaluator(ab_id, 7)
+    except (ValueError, IndexError, RuntimeError):
+        pass
+    else:
+        fil = ev.get_filaments()
+        assert fil and all(len(c) == 7 for c in fil), name
+        ev.get_physical_length_m()
+    count += 1
+os.unlink(db_path)
+""",
+    "canonicalize": r"""
+for name, data in inputs():
+    path = as_file(data)
+    first = qb.canonicalize_fseries_file_inplace(path)
+    with open(path, "rb") as f:
+        after = f.read()
+    assert first.changed or after == data, name
+    second = qb.canonicalize_fseries_file_inplace(path)
+    with open(path, "rb") as f:
+        assert not second.changed and f.read() == after, name
+    count += 1
+""",
 }
 
 

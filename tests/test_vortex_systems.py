@@ -168,6 +168,7 @@ def test_failing_formula_keeps_shape(method):
     assert (vks.get_positions(), vks.get_tangents()) == before
 
 
+@pytest.mark.no_sanitizer("RLIMIT_AS below the sanitizer's own address-space reservations")
 def test_memory_exhaustion_is_not_rewrapped(tmp_path):
     """Under a small address-space limit both paths raise MemoryError (the disk
     path does not turn it into RuntimeError); run apart from this process."""

@@ -123,28 +123,30 @@ make_seeds() {
     mkdir -p "$dir.tmp"
     "$PY" - "$ROOT/data/knot_fseries" "$dir.tmp" "$spec" <<'PYEOF'
 import glob, os, re, sys
-data, out, spec = sys.argv[1], sys.argv[2], sys.argv[3]
-def put(i, text):
-    with open(os.path.join(out, "seed%04d" % i), "wb") as f:
+data, out, specs = sys.argv[1], sys.argv[2], sys.argv[3].split()
+count = [0]
+def put(text):
+    with open(os.path.join(out, "seed%04d" % count[0]), "wb") as f:
         f.write(text)
-if spec in ("ideal-records", "ideal-records-with-id"):
-    i = 0
+    count[0] += 1
+for spec in specs:
+  if spec in ("ideal-records", "ideal-records-with-id"):
     for path in sorted(glob.glob(os.path.join(data, "ideal*.txt"))):
         raw = open(path, "rb").read()
         # A few records of each database, alone and in pairs.
         recs = re.findall(rb"<AB[^>]*>.*?</AB>", raw, re.S)[:12]
         if not recs:
-            put(i, raw[:4000]); i += 1
+            put(raw[:4000])
             continue
         for k, rec in enumerate(recs):
             text = rec if k % 3 else recs[k - 1] + b"\n" + rec if k else rec
             if spec == "ideal-records-with-id":
                 m = re.search(rb'Id="([^"]*)"', rec)
                 text = (m.group(1) if m else b"") + b"\n" + text
-            put(i, text); i += 1
-else:
-    for i, path in enumerate(sorted(glob.glob(os.path.join(data, spec)))):
-        put(i, open(path, "rb").read())
+            put(text)
+  else:
+    for path in sorted(glob.glob(os.path.join(data, spec)))[:200]:
+        put(open(path, "rb").read())
 PYEOF
     mv "$dir.tmp" "$dir"
 }

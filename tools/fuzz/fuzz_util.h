@@ -13,7 +13,9 @@
 
 namespace qel_fuzz {
 
-// One scratch file per process, rewritten for every input; removed at exit.
+// One scratch file per process, written anew (by path) for every input;
+// removed at exit. Writing by path also works when the code under test
+// replaced the file by renaming another one over it.
 class ScratchFile {
 public:
     ScratchFile() {
@@ -21,27 +23,22 @@ public:
         std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/qel-fuzz-XXXXXX";
         std::vector<char> buf(pattern.begin(), pattern.end());
         buf.push_back('\0');
-        fd_ = mkstemp(buf.data());
-        if (fd_ < 0) std::abort();
+        const int fd = mkstemp(buf.data());
+        if (fd < 0) std::abort();
+        close(fd);
         path_ = buf.data();
     }
-    ~ScratchFile() {
-        close(fd_);
-        unlink(path_.c_str());
-    }
+    ~ScratchFile() { unlink(path_.c_str()); }
     const std::string &write(const uint8_t *data, size_t size) {
-        if (ftruncate(fd_, 0) != 0) std::abort();
-        size_t done = 0;
-        while (done < size) {
-            const ssize_t n = pwrite(fd_, data + done, size - done, static_cast<off_t>(done));
-            if (n <= 0) std::abort();
-            done += static_cast<size_t>(n);
-        }
+        std::FILE *f = std::fopen(path_.c_str(), "wb");
+        if (f == nullptr) std::abort();
+        if (size > 0 && std::fwrite(data, 1, size, f) != size) std::abort();
+        if (std::fclose(f) != 0) std::abort();
         return path_;
     }
+    const std::string &path() const { return path_; }
 
 private:
-    int fd_ = -1;
     std::string path_;
 };
 
