@@ -1,5 +1,7 @@
 #include "ab_initio_mass.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -96,8 +98,12 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr int kMaxHarmonic = 19;  // coefficient tables hold indices 0 ... 19
 
-// The whole file as bytes; false when it cannot be opened.
+// The whole file as bytes; false when it cannot be opened. A directory opens
+// on Linux and reads as an empty file: it counts as a file that cannot be
+// opened, so the search goes on to the next path.
 bool read_whole_file(const char *path, std::string &out) {
+    struct stat st;
+    if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return false;
     std::ifstream in(path, std::ios::in | std::ios::binary);
     if (!in.is_open()) return false;
     out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

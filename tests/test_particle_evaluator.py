@@ -180,6 +180,11 @@ class TestDatabaseSearch:
         with pytest.raises(RuntimeError, match=r"^\[!\] QELcore: ideal_database.txt niet gevonden\.$"):
             PE("k", 1)
 
+    def test_directory_at_a_fixed_path_is_passed_over(self, cwd):
+        (cwd / "ideal_database.txt").mkdir()
+        self.put(cwd / self.FIXED[1], 5)
+        assert self.offset_of() == 5
+
     def test_variable(self, cwd, tmp_path, monkeypatch):
         self.put(cwd / "ideal_database.txt", 1)
         own = tmp_path / "own.txt"
@@ -189,6 +194,9 @@ class TestDatabaseSearch:
         monkeypatch.setenv("QEL_IDEAL_DATABASE", "")
         assert self.offset_of() == 1
         monkeypatch.setenv("QEL_IDEAL_DATABASE", str(tmp_path / "missing.txt"))
+        assert self.offset_of() == 1
+        # A directory does not open as a file: the search goes on.
+        monkeypatch.setenv("QEL_IDEAL_DATABASE", str(tmp_path))
         assert self.offset_of() == 1
         # An existing empty file is the database: nothing found, no fallback.
         own.write_text("")
