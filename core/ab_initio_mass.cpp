@@ -244,24 +244,12 @@ constexpr double kLengthScale = 2.81794034e-15;  // metres per dimensionless len
 constexpr double kCoreTension = 14.5267535;      // joules per metre of filament
 constexpr double kJoulePerMeV = 1.602176634e-13;
 
-double closed_length(const PointList &P) {
-    const std::size_t n = P.size();
-    double L = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Vec3 &a = P[i];
-        const Vec3 &b = P[i + 1 < n ? i + 1 : 0];
-        const double dx = b[0] - a[0], dy = b[1] - a[1], dz = b[2] - a[2];
-        L += std::sqrt(dx * dx + dy * dy + dz * dz);
-    }
-    return L;
-}
-
 }  // namespace
 
 double ParticleEvaluator::get_dimless_ropelength(double stretch_lambda) const {
     if (filaments.empty()) return 0.0;
     double S = 0.0;
-    for (const PointList &f : filaments) S += closed_length(f);
+    for (const PointList &f : filaments) S += closed_polyline_length(f);
     return S / kLengthScale / (stretch_lambda * stretch_lambda);
 }
 

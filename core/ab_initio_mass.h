@@ -116,6 +116,9 @@ public:
     static Vec3 v_unit(const Vec3 &a);
 };
 
+// Length of a closed polyline (the last point joins the first).
+double closed_polyline_length(const PointList &P);
+
 // Largest accepted radial_samples / azimuth_samples of the tail surrogate.
 constexpr int kTailMaxSamples = 1 << 20;
 

@@ -444,17 +444,6 @@ void accumulate_segments(const Segments &seg, std::size_t s0, std::size_t s1, co
     }
 }
 
-double closed_length_of(const PointList &P) {
-    const std::size_t n = P.size();
-    double L = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Vec3 &a = P[i];
-        const Vec3 &b = P[i + 1 < n ? i + 1 : 0];
-        const double dx = b[0] - a[0], dy = b[1] - a[1], dz = b[2] - a[2];
-        L += std::sqrt(dx * dx + dy * dy + dz * dz);
-    }
-    return L;
-}
 
 // Half-width, in segments, of the window left out around a point of its own
 // filament: ceil(e / (L/n)), at least 1 and at most n (NaN gives 1).
@@ -482,7 +471,7 @@ Vec3 ParticleEvaluator::induced_velocity_bs_surrogate(const Vec3 &x, std::size_t
         const PointList &P = filaments[g];
         const std::size_t n = P.size();
         if (n < 2) continue;
-        const std::size_t w = (g == self_f) ? exclusion_window(exclusion_length, closed_length_of(P), n) : 0;
+        const std::size_t w = (g == self_f) ? exclusion_window(exclusion_length, closed_polyline_length(P), n) : 0;
         for (std::size_t k = 0; k < n; ++k) {
             if (g == self_f && !outside_window(k, self_i, n, w)) continue;
             const Vec3 &a = P[k];
@@ -542,7 +531,7 @@ double ParticleEvaluator::compute_tail_energy_surrogate_J() const {
         const std::size_t n = P.size();
         seg.first[g] = seg.mx.size();
         if (n < 2) continue;
-        length[g] = closed_length_of(P);
+        length[g] = closed_polyline_length(P);
         for (std::size_t k = 0; k < n; ++k) {
             const Vec3 &a = P[k];
             const Vec3 &b = P[(k + 1) % n];
@@ -622,6 +611,18 @@ double ParticleEvaluator::compute_tail_energy_surrogate_J() const {
         }
     }
     return E;
+}
+
+double closed_polyline_length(const PointList &P) {
+    const std::size_t n = P.size();
+    double L = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Vec3 &a = P[i];
+        const Vec3 &b = P[i + 1 < n ? i + 1 : 0];
+        const double dx = b[0] - a[0], dy = b[1] - a[1], dz = b[2] - a[2];
+        L += std::sqrt(dx * dx + dy * dy + dz * dz);
+    }
+    return L;
 }
 
 }  // namespace qel

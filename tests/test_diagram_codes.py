@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import _bindings as qb
+from integer_det import bareiss_det
 
 TWO_PI = 6.283185307179586
 
@@ -201,26 +202,6 @@ def embedded_curve(kid):
 
 # -------------------------------------------------------------- determinant
 
-def bareiss_det(M):
-    M = [row[:] for row in M]
-    n = len(M)
-    if n == 0:
-        return 1
-    sign, prev = 1, 1
-    for k in range(n - 1):
-        if M[k][k] == 0:
-            for r in range(k + 1, n):
-                if M[r][k] != 0:
-                    M[k], M[r] = M[r], M[k]
-                    sign = -sign
-                    break
-            else:
-                return 0
-        for i in range(k + 1, n):
-            for j in range(k + 1, n):
-                M[i][j] = (M[i][j] * M[k][k] - M[i][k] * M[k][j]) // prev
-        prev = M[k][k]
-    return sign * M[n - 1][n - 1]
 
 
 def determinant_of_code(code):

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import _bindings as qb
+from integer_det import bareiss_det
 
 KNOT_IDS = [
     "10_1", "10_1n", "12a_1202", "12a_1202z6", "15331", "1_1", "3_1", "3_1p",
@@ -110,26 +111,6 @@ def ab_curve(body, n, kmax=None):
 
 # ------------------------------------------------------------- determinant
 
-def _bareiss_det(M):
-    M = [row[:] for row in M]
-    n = len(M)
-    if n == 0:
-        return 1
-    sign, prev = 1, 1
-    for k in range(n - 1):
-        if M[k][k] == 0:
-            for r in range(k + 1, n):
-                if M[r][k] != 0:
-                    M[k], M[r] = M[r], M[k]
-                    sign = -sign
-                    break
-            else:
-                return 0
-        for i in range(k + 1, n):
-            for j in range(k + 1, n):
-                M[i][j] = (M[i][j] * M[k][k] - M[i][k] * M[k][j]) // prev
-        prev = M[k][k]
-    return sign * M[n - 1][n - 1]
 
 
 def knot_determinant(P, seed=0):
@@ -177,7 +158,7 @@ def knot_determinant(P, seed=0):
         M[c][under[c][0] % narcs] -= 1
         M[c][under[c][1]] -= 1
     minor = [row[1:] for row in M[1:]]
-    return abs(_bareiss_det(minor))
+    return abs(bareiss_det(minor))
 
 
 # ------------------------------------------------------------------- tests
