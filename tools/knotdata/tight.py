@@ -1,0 +1,252 @@
+#!/usr/bin/env python3
+"""Tighten the stored knot shapes towards ideal ones, record by record.
+
+Each record of a database is read from the data directory, its curve
+sampled from the stored numbers, tightened (tighten.py: shortening under
+the tube constraints), fitted again by the FFT with the fewest harmonics
+that are nearly as tight as the tightest fit, rescaled so that the stored
+curve has tube diameter 1, written out, read back and verified (verify.py:
+type, volume, chirality; and for ideal.txt the curve of harmonics 1 to 19
+alone).  A record is replaced only when it passes and is tighter than the
+stored one.
+
+Every finished record is kept as a state file in the work directory
+(default tools/knotdata/work/, not part of the repository), so a stopped
+run resumes where it stopped: a record with a state file is not redone.
+After each record the data files and the verification log are rewritten
+from the state files.
+
+Usage:
+  python tight.py DATA_DIR PART [--jobs N] [--only NAME,...] [--worst-first]
+                  [--iters N] [--work DIR]
+PART is ideal (ideal.txt and ideal_database.txt) or k11 (ideal_11a.txt and
+ideal_11n.txt).  The knot table's ropelength is length over tube radius, so
+the ratio printed is 2 L / D over the table's value."""
+import argparse
+import json
+import multiprocessing as mp
+import os
+import re
+import sys
+import time
+
+import numpy as np
+
+import geom
+import knotdata
+import readers
+import tables
+import tighten
+import verify
+
+HARMONICS = (19, 24, 30, 40, 50, 60, 80)
+PARTS = {'ideal': ('AB', ['ideal.txt', 'ideal_database.txt'], 'verification.ideal.log'),
+         'k11a': ('HT', ['ideal_11a.txt'], 'verification.k11.log'),
+         'k11n': ('HT', ['ideal_11n.txt'], 'verification.k11.log')}
+
+
+def table_ropelength():
+    import database_knotinfo
+    out = {}
+    for row in database_knotinfo.link_list()[1:]:
+        try:
+            out[row['name']] = float(row['ropelength'])
+        except (TypeError, ValueError, KeyError):
+            pass
+    return out
+
+
+def knot_of_id(rid):
+    """Table name of a record id: 3:1:1 -> 3_1, K11a1 -> 11a_1."""
+    m = re.fullmatch(r'(\d+):(\d+):1', rid)
+    if m:
+        return '%s_%s' % m.groups()
+    m = re.fullmatch(r'K(\d+)([an])(\d+)', rid)
+    if m:
+        return '%s%s_%s' % m.groups()
+    raise ValueError(rid)
+
+
+def records(text, tag):
+    """(id, full record text, header, coefficient table) in file order."""
+    out = []
+    for m in re.finditer(r'<%s [^>]*>[\s\S]*?</%s>\n' % (tag, tag), text):
+        rec = m.group(0)
+        (hdr, comps), = readers.ideal_records(rec, tag)
+        rid = re.search(r'Id="([^"]+)"', hdr).group(1)
+        out.append((rid, rec, hdr, comps[0]))
+    return out
+
+
+def curve(table, n, kmax=None):
+    s = np.arange(n) * 2 * np.pi / n
+    return readers.eval_coeffs(table, s, kmax)
+
+
+def measure(table, kmax=None, n=1200):
+    """(length, tube diameter) of the curve of the stored numbers."""
+    P = curve(table, n, kmax)
+    return geom.length(P), geom.thickness([P])
+
+
+def record_text(tag, rid, conway, rows):
+    """Record text with L measured on the numbers as written."""
+    body = '\n'.join(knotdata.coeff_lines(rows))
+    probe = '<%s Id="%s" Conway="%s" L="0" D="1.000000">\n%s\n</%s>\n' % (tag, rid, conway, body, tag)
+    (hdr, comps), = readers.ideal_records(probe, tag)
+    L, D = measure(comps[0])
+    text = '<%s Id="%s" Conway="%s" L="%.6f" D="%.6f">\n%s\n</%s>\n' % (
+        tag, rid, conway, L / D, 1.0, body, tag)
+    return text, L / D, D
+
+
+def work_one(job):
+    """Tighten one record; returns the state dict (also for failures)."""
+    part, tag, fname, rid, hdr, table, ref, iters = job
+    name = knot_of_id(rid)
+    entry = tables.knots()[name]
+    conway = re.search(r'Conway="([^"]*)"', hdr).group(1)
+    t0 = time.time()
+    L0, D0 = measure(table)
+    before = L0 / D0
+    state = dict(id=rid, knot=name, file=fname, before=before, table=ref, log=[], text=None)
+    P = curve(table, 2400) / D0
+    for attempt in range(3):
+        seed = attempt
+        try:
+            X, hist = tighten.tighten(P, iters=iters, seed=seed)
+        except RuntimeError as e:
+            state['log'].append([fname, rid, name, 'seed=%d' % seed, 'tighten=FAIL(%s)' % e, 'FAIL'])
+            continue
+        S = geom.resample(X, 1024)
+        cands = []
+        for H in HARMONICS:
+            rows = geom.fourier_fit(S, H)
+            Q = geom.eval_rows(rows, np.arange(1200) * 2 * np.pi / 1200)
+            th = geom.thickness([Q])
+            cands.append((geom.length(Q) / th, H, rows / th))
+        best = min(c[0] for c in cands)
+        order = sorted(cands, key=lambda c: (c[0] > 1.005 * best, c[1] if c[0] <= 1.005 * best else c[0]))
+        for _, H, rows in order[:3]:
+            text, rope, D = record_text(tag, rid, conway, rows)
+            if rope >= before:
+                continue
+            (h2, comps), = readers.ideal_records(text, tag)
+            n = max(800, 16 * H)
+            Q = curve(comps[0], n)
+            ok, checks = verify.check([Q], entry, np.random.default_rng(seed + H))
+            extra = {}
+            if ok and fname == 'ideal.txt':
+                L19, D19 = measure(comps[0], 19)
+                Q19 = curve(comps[0], n, 19)
+                ok19, _ = verify.check([Q19], entry, np.random.default_rng(seed + H + 1))
+                ok19 &= D19 > 0.05
+                checks.append('first19=%s' % ('ok' if ok19 else 'FAIL'))
+                ok &= ok19
+                extra = dict(rope19=L19 / D19)
+            state['log'].append([fname, rid, name, 'seed=%d' % seed, 'tightened', 'harmonics=%d' % H,
+                                 'ropelength=%.4f' % rope] + checks + ['PASS' if ok else 'FAIL'])
+            if ok:
+                state.update(text=text, after=rope, harmonics=H, seed=seed, **extra)
+                break
+        if state['text']:
+            break
+    state['seconds'] = time.time() - t0
+    return state
+
+
+def state_path(work, part, rid):
+    return os.path.join(work, part, rid.replace(':', '_') + '.json')
+
+
+def assemble(data, part, work):
+    """Rewrite the data files and the log of PART from the state files."""
+    tag, fnames, logname = PARTS[part]
+    text = open(os.path.join(data, fnames[0])).read()
+    new_logs = {}
+    changed = 0
+    for rid, rec, hdr, table in records(text, tag):
+        p = state_path(work, part, rid)
+        if not os.path.exists(p):
+            continue
+        st = json.load(open(p))
+        new_logs[rid] = st['log']
+        if st.get('text') and st['text'] != rec:
+            text = text.replace(rec, st['text'])
+            changed += 1
+    for f in fnames:
+        open(os.path.join(data, f), 'w').write(text)
+    # the log: the lines of the tightened records replace their old lines
+    lp = os.path.join(data, logname)
+    lines = open(lp).read().splitlines()
+    out, done = [], set()
+    for line in lines:
+        f = line.split('\t')
+        if len(f) > 2 and f[0] in fnames and f[1] in new_logs:
+            if f[1] not in done:
+                out.extend('\t'.join(x) for x in new_logs[f[1]])
+                done.add(f[1])
+            continue
+        out.append(line)
+    open(lp, 'w').write('\n'.join(out) + '\n')
+    return changed
+
+
+def main(argv):
+    ap = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    ap.add_argument('data')
+    ap.add_argument('part', choices=sorted(PARTS))
+    ap.add_argument('--jobs', type=int, default=2)
+    ap.add_argument('--only', default='')
+    ap.add_argument('--worst-first', action='store_true')
+    ap.add_argument('--iters', type=int, default=8000)
+    ap.add_argument('--work', default=os.path.join(os.path.dirname(os.path.abspath(__file__)), 'work'))
+    a = ap.parse_args(argv[1:])
+    tag, fnames, _ = PARTS[a.part]
+    os.makedirs(os.path.join(a.work, a.part), exist_ok=True)
+    ref = table_ropelength()
+    text = open(os.path.join(a.data, fnames[0])).read()
+    recs = records(text, tag)
+    only = [s for s in a.only.split(',') if s]
+    jobs = []
+    for rid, rec, hdr, table in recs:
+        name = knot_of_id(rid)
+        if only and name not in only and rid not in only:
+            continue
+        if os.path.exists(state_path(a.work, a.part, rid)):
+            continue
+        r = ref.get(name)
+        L = float(re.search(r' L="([^"]+)"', hdr).group(1))
+        jobs.append((a.part, tag, fnames[0], rid, hdr, table, r, a.iters, 2 * L / r if r else 0))
+    if only:
+        jobs.sort(key=lambda j: only.index(knot_of_id(j[3])) if knot_of_id(j[3]) in only else only.index(j[3]))
+    elif a.worst_first:
+        jobs.sort(key=lambda j: -j[-1])
+    jobs = [j[:-1] for j in jobs]
+    print('%d records to do (%d done before)' % (len(jobs), len(recs) - len(jobs)), flush=True)
+    t0 = time.time()
+
+    def finish(st, k):
+        with open(state_path(a.work, a.part, st['id']) + '.tmp', 'w') as f:
+            json.dump(st, f)
+        os.replace(state_path(a.work, a.part, st['id']) + '.tmp', state_path(a.work, a.part, st['id']))
+        assemble(a.data, a.part, a.work)
+        r = st['table']
+        fmt = lambda v: '%.3f' % (2 * v / r) if r else '-'
+        print('[%d/%d] %s %s: ratio %s -> %s%s (%.0f s, total %.0f s)' % (
+            k, len(jobs), st['id'], st['knot'], fmt(st['before']),
+            fmt(st['after']) if st.get('text') else 'kept (%s)' % st['log'][-1][-1] if st['log'] else 'kept',
+            ', first 19 harmonics %s' % fmt(st['rope19']) if st.get('rope19') else '',
+            st['seconds'], time.time() - t0), flush=True)
+
+    if a.jobs <= 1:
+        for k, j in enumerate(jobs, 1):
+            finish(work_one(j), k)
+    else:
+        with mp.Pool(a.jobs) as pool:
+            for k, st in enumerate(pool.imap_unordered(work_one, jobs), 1):
+                finish(st, k)
+
+
+if __name__ == '__main__':
+    main(sys.argv)
