@@ -39,6 +39,7 @@ import tables
 import tighten
 import verify
 
+STAGES = (0.5, 0.35, 0.2)   # vertex spacings, in tube diameters
 HARMONICS = (19, 24, 30, 40, 50, 60, 80)
 PARTS = {'ideal': ('AB', ['ideal.txt', 'ideal_database.txt'], 'verification.ideal.log'),
          'k11a': ('HT', ['ideal_11a.txt'], 'verification.k11.log'),
@@ -114,7 +115,12 @@ def work_one(job):
     for attempt in range(3):
         seed = attempt
         try:
-            X, hist = tighten.tighten(P, iters=iters, seed=seed)
+            # coarse to fine: the coarse polygons settle the large-scale
+            # arrangement quickly, the fine one the contacts
+            X = P
+            for h in STAGES:
+                X, hist = tighten.tighten(X, h=h, iters=iters, seed=seed,
+                                          stall_tol=2e-5, stall_checks=12)
         except RuntimeError as e:
             state['log'].append([fname, rid, name, 'seed=%d' % seed, 'tighten=FAIL(%s)' % e, 'FAIL'])
             continue
@@ -170,8 +176,10 @@ def assemble(data, part, work):
         if not os.path.exists(p):
             continue
         st = json.load(open(p))
+        if not st.get('text'):
+            continue   # kept as it was, with its log lines
         new_logs[rid] = st['log']
-        if st.get('text') and st['text'] != rec:
+        if st['text'] != rec:
             text = text.replace(rec, st['text'])
             changed += 1
     for f in fnames:
@@ -199,7 +207,7 @@ def main(argv):
     ap.add_argument('--jobs', type=int, default=2)
     ap.add_argument('--only', default='')
     ap.add_argument('--worst-first', action='store_true')
-    ap.add_argument('--iters', type=int, default=8000)
+    ap.add_argument('--iters', type=int, default=20000)
     ap.add_argument('--work', default=os.path.join(os.path.dirname(os.path.abspath(__file__)), 'work'))
     a = ap.parse_args(argv[1:])
     tag, fnames, _ = PARTS[a.part]
@@ -235,7 +243,8 @@ def main(argv):
         fmt = lambda v: '%.3f' % (2 * v / r) if r else '-'
         print('[%d/%d] %s %s: ratio %s -> %s%s (%.0f s, total %.0f s)' % (
             k, len(jobs), st['id'], st['knot'], fmt(st['before']),
-            fmt(st['after']) if st.get('text') else 'kept (%s)' % st['log'][-1][-1] if st['log'] else 'kept',
+            fmt(st['after']) if st.get('text') else 'kept (%s)' % (
+                'no tighter shape' if not st['log'] else st['log'][-1][-1]),
             ', first 19 harmonics %s' % fmt(st['rope19']) if st.get('rope19') else '',
             st['seconds'], time.time() - t0), flush=True)
 

@@ -81,7 +81,8 @@ def _project(X, pairs, h, sweeps, omega=0.9):
 
 
 def tighten(X, h=0.2, iters=4000, seed=0, shrink=2e-3, tension=0.25,
-            sweeps=12, regrid=5, tol=2e-3, cap=0.03, progress=None):
+            sweeps=12, regrid=5, tol=2e-3, cap=0.03, progress=None,
+            stall_tol=1e-4, stall_checks=6):
     """Tighten the closed polygon X (scaled to tube diameter 1 or more) with
     vertex spacing about h.  Returns (polygon, history) where history lists
     (iteration, length, worst overlap)."""
@@ -123,12 +124,12 @@ def tighten(X, h=0.2, iters=4000, seed=0, shrink=2e-3, tension=0.25,
             hist.append((it, L, worst))
             if progress:
                 progress(it, L, worst)
-            if L < best_len * (1 - 1e-4):
+            if L < best_len * (1 - stall_tol):
                 best_len = L
                 stall = 0
             else:
                 stall += 1
-                if stall >= 6:
+                if stall >= stall_checks:
                     break
     # settle: no shrink, only the constraints
     for it in range(200):
