@@ -19,8 +19,10 @@ from the state files.
 Usage:
   python tight.py DATA_DIR PART [--jobs N] [--only NAME,...] [--worst-first]
                   [--iters N] [--work DIR]
-PART is ideal (ideal.txt and ideal_database.txt) or k11 (ideal_11a.txt and
-ideal_11n.txt).  The knot table's ropelength is length over tube radius, so
+PART is ideal (ideal.txt and ideal_database.txt), k11a or k11n (ideal_11a.txt,
+ideal_11n.txt) or fseries (the knot.*.fseries files; those whose first row
+is zero stay closed braids about the z axis, parametrised by the angle about
+it, with harmonic 1 zero).  The knot table's ropelength is length over tube radius, so
 the ratio printed is 2 L / D over the table's value."""
 import argparse
 import json
@@ -161,6 +163,109 @@ def work_one(job):
     return state
 
 
+POLE = 1.5   # distance from the braid axis kept by the closed braids (diameters)
+
+
+def fseries_measure(rows):
+    """(length, tube diameter, largest distance from the centre) of the curve
+    of Fourier rows, sampled like the checks sample it."""
+    P = knotdata.sample(rows, max(1200, 16 * len(rows)))
+    return geom.length(P), geom.thickness([P]), np.linalg.norm(P, axis=1).max()
+
+
+def work_fseries(job):
+    """Tighten one Fourier file; returns the state dict."""
+    part, kid, text, ref, iters = job
+    fname = 'knot.%s.fseries' % kid
+    knot, variant = knotdata.split_id(kid)
+    entry = tables.knots()[knot]
+    zero = kid in knotdata.ZERO_FIRST_ROW
+    t0 = time.time()
+    rows0 = readers.fseries_blocks(text)[0]
+    L0, D0, _ = fseries_measure(rows0)
+    before = L0 / D0
+    state = dict(id=kid, knot=knot, file=fname, before=before, table=ref, log=[], text=None)
+    word, seed0, _, extra_h = knotdata.variant_params(list(entry.word), entry.strands, variant)
+    # a fresh start from the braid word laid out as a closed braid about the
+    # z axis (the stored curves can be far thinner than their tube)
+    P = geom.closed_braid(word)[0]
+    for attempt in range(3):
+        seed = seed0 + 10 * attempt
+        try:
+            X = P
+            for h in STAGES:
+                X, hist = tighten.tighten(X, h=h, iters=iters, seed=seed, stall_tol=2e-5,
+                                          stall_checks=12, pole=POLE if zero else None,
+                                          loose_start=True, zero_h1=zero)
+        except RuntimeError as e:
+            state['log'].append([fname, kid, knot, 'seed=%d' % seed, 'tighten=FAIL(%s)' % e, 'FAIL'])
+            continue
+        cands = []
+        for H in (20, 30, 45, 60, 80, 99):
+            H = min(99 if zero else 100, H + extra_h)
+            if zero:
+                fit = geom.braid_angle_fit(X, H + 1)
+                if fit is None:
+                    state['log'].append([fname, kid, knot, 'seed=%d' % seed, 'angle-fit=FAIL(not monotonic)', 'FAIL'])
+                    break
+                rows = fit[0]
+                rows[0] = 0.0
+            else:
+                rows = geom.fourier_fit(geom.resample(X, 1024), H)
+            L, D, R = fseries_measure(rows)
+            cands.append((L / D, H, rows / R))
+        if not cands:
+            continue
+        best = min(c[0] for c in cands)
+        order = sorted(cands, key=lambda c: (c[0] > 1.005 * best, c[1] if c[0] <= 1.005 * best else c[0]))
+        for _, H, rows in order[:3]:
+            # the numbers as written decide the stated values: write, read
+            # back, measure, write the measured values
+            probe = knotdata.fseries_text(kid, knot, variant, rows, 0.0, 1.0, zero, word)
+            back = readers.fseries_blocks(probe)[0]
+            L, D, R = fseries_measure(back)
+            out = knotdata.fseries_text(kid, knot, variant, rows, L / D, D, zero, word)
+            back = readers.fseries_blocks(out)[0]
+            rope = L / D
+            if rope >= before or (zero and back[0].any()):
+                continue
+            Q = knotdata.sample(back, max(800, 16 * len(back)))
+            ok, checks = verify.check([Q], entry, np.random.default_rng(seed + H))
+            state['log'].append([fname, kid, knot, 'seed=%d' % seed, 'tightened', 'rows=%d' % len(back),
+                                 'ropelength=%.4f' % rope] + checks + ['PASS' if ok else 'FAIL'])
+            if ok:
+                state.update(text=out, after=rope, harmonics=len(back), seed=seed)
+                break
+        if state['text']:
+            break
+    state['seconds'] = time.time() - t0
+    return state
+
+
+def assemble_fseries(data, work):
+    """Write the tightened Fourier files and their lines of the log."""
+    d = os.path.join(work, 'fseries')
+    new_logs = {}
+    for kid in knotdata.FSERIES_IDS:
+        p = state_path(work, 'fseries', kid)
+        if not os.path.exists(p):
+            continue
+        st = json.load(open(p))
+        if not st.get('text'):
+            continue
+        new_logs[kid] = st['log']
+        open(os.path.join(data, 'knot.%s.fseries' % kid), 'w').write(st['text'])
+    lp = os.path.join(data, 'verification.fseries.log')
+    lines = open(lp).read().splitlines() if os.path.exists(lp) else [
+        '\t'.join(['# knot table: database_knotinfo', tables.version(), 'numpy', np.__version__])]
+    out = [l for l in lines if l.split('\t')[1:2] == [] or l.split('\t')[1] not in new_logs]
+    for kid in knotdata.FSERIES_IDS:
+        if kid in new_logs:
+            out.extend('\t'.join(x) for x in new_logs[kid])
+    open(lp, 'w').write('\n'.join(out) + '\n')
+    return len(new_logs)
+
+
 def state_path(work, part, rid):
     return os.path.join(work, part, rid.replace(':', '_') + '.json')
 
@@ -203,20 +308,35 @@ def assemble(data, part, work):
 def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     ap.add_argument('data')
-    ap.add_argument('part', choices=sorted(PARTS))
+    ap.add_argument('part', choices=sorted(PARTS) + ['fseries'])
     ap.add_argument('--jobs', type=int, default=2)
     ap.add_argument('--only', default='')
     ap.add_argument('--worst-first', action='store_true')
     ap.add_argument('--iters', type=int, default=20000)
     ap.add_argument('--work', default=os.path.join(os.path.dirname(os.path.abspath(__file__)), 'work'))
     a = ap.parse_args(argv[1:])
-    tag, fnames, _ = PARTS[a.part]
     os.makedirs(os.path.join(a.work, a.part), exist_ok=True)
     ref = table_ropelength()
-    text = open(os.path.join(a.data, fnames[0])).read()
-    recs = records(text, tag)
     only = [s for s in a.only.split(',') if s]
     jobs = []
+    if a.part == 'fseries':
+        worker, n_all = work_fseries, len(knotdata.FSERIES_IDS) - 1
+        for kid in knotdata.FSERIES_IDS:
+            if kid == '1_1' or (only and kid not in only):
+                continue
+            if os.path.exists(state_path(a.work, a.part, kid)):
+                continue
+            text = open(os.path.join(a.data, 'knot.%s.fseries' % kid)).read()
+            r = ref.get(knotdata.split_id(kid)[0])
+            m = re.search(r'ropelength ([0-9.]+)', text)
+            jobs.append((a.part, kid, text, r, a.iters, 2 * float(m.group(1)) / r if r and m else 0))
+        recs = []
+    else:
+        worker = work_one
+        tag, fnames, _ = PARTS[a.part]
+        text = open(os.path.join(a.data, fnames[0])).read()
+        recs = records(text, tag)
+        n_all = len(recs)
     for rid, rec, hdr, table in recs:
         name = knot_of_id(rid)
         if only and name not in only and rid not in only:
@@ -226,19 +346,24 @@ def main(argv):
         r = ref.get(name)
         L = float(re.search(r' L="([^"]+)"', hdr).group(1))
         jobs.append((a.part, tag, fnames[0], rid, hdr, table, r, a.iters, 2 * L / r if r else 0))
-    if only:
+    if only and a.part == 'fseries':
+        jobs.sort(key=lambda j: only.index(j[1]))
+    elif only:
         jobs.sort(key=lambda j: only.index(knot_of_id(j[3])) if knot_of_id(j[3]) in only else only.index(j[3]))
     elif a.worst_first:
         jobs.sort(key=lambda j: -j[-1])
     jobs = [j[:-1] for j in jobs]
-    print('%d records to do (%d done before)' % (len(jobs), len(recs) - len(jobs)), flush=True)
+    print('%d records to do (%d done before)' % (len(jobs), n_all - len(jobs)), flush=True)
     t0 = time.time()
 
     def finish(st, k):
         with open(state_path(a.work, a.part, st['id']) + '.tmp', 'w') as f:
             json.dump(st, f)
         os.replace(state_path(a.work, a.part, st['id']) + '.tmp', state_path(a.work, a.part, st['id']))
-        assemble(a.data, a.part, a.work)
+        if a.part == 'fseries':
+            assemble_fseries(a.data, a.work)
+        else:
+            assemble(a.data, a.part, a.work)
         r = st['table']
         fmt = lambda v: '%.3f' % (2 * v / r) if r else '-'
         print('[%d/%d] %s %s: ratio %s -> %s%s (%.0f s, total %.0f s)' % (
@@ -250,10 +375,10 @@ def main(argv):
 
     if a.jobs <= 1:
         for k, j in enumerate(jobs, 1):
-            finish(work_one(j), k)
+            finish(worker(j), k)
     else:
         with mp.Pool(a.jobs) as pool:
-            for k, st in enumerate(pool.imap_unordered(work_one, jobs), 1):
+            for k, st in enumerate(pool.imap_unordered(worker, jobs), 1):
                 finish(st, k)
 
 
