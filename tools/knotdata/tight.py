@@ -265,11 +265,17 @@ def assemble_fseries(data, work):
     lp = os.path.join(data, 'verification.fseries.log')
     lines = open(lp).read().splitlines() if os.path.exists(lp) else [
         '\t'.join(['# knot table: database_knotinfo', tables.version(), 'numpy', np.__version__])]
-    out = [l for l in lines if l.split('\t')[1:2] == [] or l.split('\t')[1] not in new_logs]
+    keep = [l for l in lines if l.split('\t')[1:2] == [] or l.split('\t')[1] not in new_logs]
     for kid in knotdata.FSERIES_IDS:
         if kid in new_logs:
-            out.extend('\t'.join(x) for x in new_logs[kid])
-    open(lp, 'w').write('\n'.join(out) + '\n')
+            keep.extend('\t'.join(x) for x in new_logs[kid])
+    # in the order of the files, the comment lines where they were
+    order = {kid: k for k, kid in enumerate(knotdata.FSERIES_IDS)}
+    head = [l for l in lines[:1] if l.startswith('#')]
+    tail = [l for l in lines[1:] if l.startswith('#')]
+    body = [l for l in keep if not l.startswith('#')]
+    body.sort(key=lambda l: order.get(l.split('\t')[1], len(order)) if '\t' in l else len(order))
+    open(lp, 'w').write('\n'.join(head + body + tail) + '\n')
     return len(new_logs)
 
 
@@ -320,9 +326,15 @@ def main(argv):
     ap.add_argument('--only', default='')
     ap.add_argument('--worst-first', action='store_true')
     ap.add_argument('--iters', type=int, default=20000)
+    ap.add_argument('--assemble', action='store_true',
+                    help='only rewrite the data files and the log from the state files')
     ap.add_argument('--work', default=os.path.join(os.path.dirname(os.path.abspath(__file__)), 'work'))
     a = ap.parse_args(argv[1:])
     os.makedirs(os.path.join(a.work, a.part), exist_ok=True)
+    if a.assemble:
+        n = assemble_fseries(a.data, a.work) if a.part == 'fseries' else assemble(a.data, a.part, a.work)
+        print('%d records rewritten' % n)
+        return
     ref = table_ropelength()
     only = [s for s in a.only.split(',') if s]
     jobs = []
