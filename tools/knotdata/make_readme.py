@@ -24,7 +24,7 @@ files are written by `tools/knotdata/` (run by hand, not by the build; its
 requirements are in `tools/knotdata/requirements.txt`):
 
     python knotdata.py OUTDIR fseries ideal k12 k11 links
-    python tight.py OUTDIR ideal --jobs 2      (then k11a, k11n)
+    python tight.py OUTDIR ideal --jobs 2      (also fseries, k11a, k11n)
     python make_readme.py OUTDIR
 
 ## How the shapes are made
@@ -65,8 +65,18 @@ on the numbers as written.  The record is replaced only when it passes the
 checks below and is tighter than the stored one.  Runs are seeded and
 reproducible; finished records are kept as state files in
 `tools/knotdata/work/`, so a stopped run resumes with the next record.
-The tables at the end give the ropelength of every record and file beside
-the value of KnotInfo.
+The Fourier files are tightened the same way (`tight.py OUTDIR fseries`),
+but from the layout of their braid word (the stored curves of some were far
+thinner than their tube), and fitted like the originals: the free ones by
+arc length, the closed braids by their angle about the z axis, kept off the
+axis (the tightest verified fit of several distances from it) while the
+first harmonic of that parametrisation is taken out during the run, so that
+harmonic 1 stays exactly zero in the file; then they are scaled into the
+unit ball and their comment lines state the ropelength and tube diameter
+measured on the numbers as written.  The log lines marked `tightened` are
+those of shapes made so; for them the letters u, r and t of the file name
+only select the seed (the run goes to convergence).  The tables at the end
+give the ropelength of every record and file beside the value of KnotInfo.
 
 ## How they are checked
 

@@ -202,7 +202,7 @@ def work_fseries(job):
                 for h in STAGES:
                     X, hist = tighten.tighten(X, h=h, iters=iters, seed=seed, stall_tol=2e-5,
                                               stall_checks=12, pole=pole, loose_start=True,
-                                              zero_h1=zero)
+                                              zero_h1=zero, always_safe=True)
             except RuntimeError as e:
                 state['log'].append([fname, kid, knot, 'seed=%d' % seed, 'tighten=FAIL(%s)' % e, 'FAIL'])
                 continue

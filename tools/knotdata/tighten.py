@@ -156,7 +156,7 @@ def _keep_off_axis(X, pole):
 def tighten(X, h=0.2, iters=4000, seed=0, shrink=2e-3, tension=0.25,
             sweeps=12, regrid=5, tol=2e-3, cap=0.03, progress=None,
             stall_tol=1e-4, stall_checks=6, pole=None, loose_start=False,
-            until_thick=False, zero_h1=False):
+            until_thick=False, zero_h1=False, always_safe=False):
     """Tighten the closed polygon X (scaled to tube diameter 1 or more) with
     vertex spacing about h.  Returns (polygon, history) where history lists
     (iteration, length, worst overlap).
@@ -169,7 +169,8 @@ def tighten(X, h=0.2, iters=4000, seed=0, shrink=2e-3, tension=0.25,
     `until_thick` the run returns as soon as the strands are 0.9 apart.
     With `zero_h1` (and `pole`), the first harmonic of the curve
     parametrised by its angle about the axis is taken out gradually, so that
-    the fit by that angle has harmonic 1 close to zero."""
+    the fit by that angle has harmonic 1 close to zero.  With `always_safe`
+    every move is capped by the exact segment distance, thin or not."""
     rng = np.random.default_rng(seed)
     X = np.array(X, float)
     N = max(24, int(round(length(X) / h)))
@@ -204,7 +205,7 @@ def tighten(X, h=0.2, iters=4000, seed=0, shrink=2e-3, tension=0.25,
                 return X, hist
             if pairs.min_dist < 0.5 and not loose_start:
                 raise RuntimeError('strands came within %.3f diameters' % pairs.min_dist)
-        if thin:
+        if thin or always_safe:
             safe_cap = 0.45 * min_segment_distance(X)
         X0 = X.copy()
         lap = 0.5 * (np.roll(X, 1, axis=0) + np.roll(X, -1, axis=0)) - X
@@ -216,7 +217,7 @@ def tighten(X, h=0.2, iters=4000, seed=0, shrink=2e-3, tension=0.25,
         if pole is not None:
             worst = max(worst, _keep_off_axis(X, pole))
         mv = np.linalg.norm(X - X0, axis=1)
-        lim = min(cap, safe_cap) if thin else cap
+        lim = min(cap, safe_cap) if (thin or always_safe) else cap
         big = mv > lim
         if big.any():
             X[big] = X0[big] + (X - X0)[big] * (lim / mv[big])[:, None]
