@@ -192,12 +192,12 @@ def tighten(X, h=0.2, iters=4000, seed=0, shrink=2e-3, tension=0.25,
             N = len(X)
             hh = length(X) / N
             if zero_h1:
+                # taken out within the next step, under its cap
                 _, sv, a1, b1 = first_harmonic_about_axis(X)
                 corr = 0.5 * (np.outer(np.cos(sv), a1) + np.outer(np.sin(sv), b1))
                 m = np.linalg.norm(corr, axis=1).max()
                 if m > cap:
                     corr *= cap / m
-                X = X - corr
             gap = int(np.ceil(QUARTER / hh))
             pairs = _Pairs(X, gap, 1.0 + 2 * regrid * cap + 0.5)
             thin = pairs.min_dist < 0.9 or pairs.kink < hh
@@ -213,6 +213,8 @@ def tighten(X, h=0.2, iters=4000, seed=0, shrink=2e-3, tension=0.25,
         if pole is not None:
             c = np.array([0.0, 0.0, c[2]])   # towards the axis
         X = X + tension * lap + s * (c - X)
+        if zero_h1 and it % regrid == 0:
+            X = X - corr
         worst = _project(X, pairs, hh, sweeps)
         if pole is not None:
             worst = max(worst, _keep_off_axis(X, pole))
