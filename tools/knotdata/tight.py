@@ -328,9 +328,21 @@ def main(argv):
     ap.add_argument('--iters', type=int, default=20000)
     ap.add_argument('--assemble', action='store_true',
                     help='only rewrite the data files and the log from the state files')
+    ap.add_argument('--report', action='store_true',
+                    help='list the finished records with their ratios before and after')
     ap.add_argument('--work', default=os.path.join(os.path.dirname(os.path.abspath(__file__)), 'work'))
     a = ap.parse_args(argv[1:])
     os.makedirs(os.path.join(a.work, a.part), exist_ok=True)
+    if a.report:
+        for f in sorted(os.listdir(os.path.join(a.work, a.part))):
+            if not f.endswith('.json'):
+                continue
+            st = json.load(open(os.path.join(a.work, a.part, f)))
+            r = st['table']
+            q = (lambda v: '%.3f' % (2 * v / r)) if r else (lambda v: '-')
+            print('%-12s %-10s %s -> %s' % (st['id'], st['knot'], q(st['before']),
+                                           q(st['after']) if st.get('text') else 'kept'))
+        return
     if a.assemble:
         n = assemble_fseries(a.data, a.work) if a.part == 'fseries' else assemble(a.data, a.part, a.work)
         print('%d records rewritten' % n)
