@@ -165,8 +165,8 @@ ROPE_HEAD = """
 
 Measured on the stored numbers: the curve is sampled at %d points (more for
 the Fourier files with many rows), its tube diameter is the smaller of twice
-the smallest radius of curvature and the smallest doubly-critical
-self-distance.  To compare with KnotInfo's `ropelength` column, the columns
+the smallest radius of curvature (from the derivatives of the series on a
+finer grid) and the smallest doubly-critical self-distance of the samples.  To compare with KnotInfo's `ropelength` column, the columns
 "rope" give the length over the tube *radius* (twice L / D); "KnotInfo" is
 the table's value and "ratio" their quotient (empty where the table gives
 none).  For ideal.txt (= ideal_database.txt), "rope 1-19" is the curve of
@@ -200,7 +200,7 @@ class Measures:
         self.cache = json.load(open(path)) if os.path.exists(path) else {}
 
     def get(self, text, fn):
-        key = hashlib.sha1(text.encode()).hexdigest()
+        key = hashlib.sha1(('v2\n' + text).encode()).hexdigest()
         if key not in self.cache:
             self.cache[key] = fn()
         return self.cache[key]
@@ -210,9 +210,34 @@ class Measures:
         json.dump(self.cache, open(self.path, 'w'))
 
 
-def rope_of(P):
-    """Length over tube radius of the sampled closed curve P."""
-    return 2 * geom.length(P) / geom.thickness([P])
+def curvature_diameter(ks, A, B, n=None):
+    """Twice the least radius of curvature of x(s) = sum_k A_k cos(ks) +
+    B_k sin(ks), from the derivatives of the series on a fine grid (the
+    circumradii of the samples miss sharp peaks of the curvature)."""
+    ks = np.asarray(ks, float)
+    n = n or max(4096, 64 * int(ks.max()))
+    s = np.arange(n) * 2 * np.pi / n
+    ksn = np.outer(s, ks)
+    c, sn = np.cos(ksn), np.sin(ksn)
+    d1 = (-sn * ks) @ A + (c * ks) @ B
+    d2 = (-c * ks ** 2) @ A + (-sn * ks ** 2) @ B
+    kappa = np.linalg.norm(np.cross(d1, d2), axis=1) / np.linalg.norm(d1, axis=1) ** 3
+    return 2 / kappa.max()
+
+
+def rope_of(P, ks, A, B):
+    """Length over tube radius of the closed curve sampled at P, whose
+    Fourier series is given."""
+    return 2 * geom.length(P) / min(geom.thickness([P]), curvature_diameter(ks, A, B))
+
+
+def rows_series(rows):
+    return np.arange(1, len(rows) + 1), rows[:, 0::2], rows[:, 1::2]
+
+
+def table_series(table, kmax=None):
+    ks = sorted(k for k in table if k > 0 and (kmax is None or k <= kmax))
+    return ks, np.array([table[k][0] for k in ks]), np.array([table[k][1] for k in ks])
 
 
 def fmt_ratio(rope, ref):
@@ -246,7 +271,7 @@ def main(d):
                 shape += ', tightened around the braid axis'
             r = ref.get(knot)
         n = max(N_SAMPLE, 16 * len(block))
-        rope = meas.get(text, lambda: rope_of(knotdata.sample(block, n)))
+        rope = meas.get(text, lambda: rope_of(knotdata.sample(block, n), *rows_series(block)))
         kv, ratio = fmt_ratio(rope, r)
         fratios.append(rope / r if r else None)
         frows.append('| %s | %s | %s | %d | %s | %s | %.3f | %s | %s |' % (
@@ -274,12 +299,13 @@ def main(d):
             knot = tight.knot_of_id(rid)
             r = ref.get(knot)
             L = float(re.search(r' L="([^"]+)"', hdr).group(1))
-            rope = meas.get(rec, lambda: rope_of(tight.curve(table, N_SAMPLE)))
+            rope = meas.get(rec, lambda: rope_of(tight.curve(table, N_SAMPLE), *table_series(table)))
             kv, ratio = fmt_ratio(rope, r)
             ratios.append(rope / r if r else None)
             line = '| %s | %s | %.6f | %.3f | %s | %s |' % (rid, knot, L, rope, kv, ratio)
             if first19:
-                rope19 = meas.get('first19\n' + rec, lambda: rope_of(tight.curve(table, N_SAMPLE, 19)))
+                rope19 = meas.get('first19\n' + rec, lambda: rope_of(tight.curve(table, N_SAMPLE, 19),
+                                                                    *table_series(table, 19)))
                 ratios19.append(rope19 / r if r else None)
                 line += ' %.3f | %s |' % (rope19, fmt_ratio(rope19, r)[1])
             lines.append(line)
