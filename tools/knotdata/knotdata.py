@@ -9,6 +9,9 @@ spherogram/snappy against the table (see verify.py) and only then kept;
 a failing shape is regenerated with the next seed.  Every outcome goes to
 verification.log.
 
+The shapes are then tightened towards ideal ones, record by record and file
+by file, by tight.py (see there).
+
 Usage: python knotdata.py OUTDIR PART [PART ...]
 PART is one of fseries, ideal, links, k11, k12 (or all)."""
 import os

@@ -2,13 +2,19 @@
 """Write data/knot_fseries/README.md from the generated files and logs.
 
 Usage: python make_readme.py DATA_DIR"""
+import hashlib
+import json
 import os
 import re
 import sys
 
+import numpy as np
+
+import geom
 import knotdata
 import readers
 import tables
+import tight
 
 HEAD = """# Knot data compiled into the module
 
@@ -18,6 +24,7 @@ files are written by `tools/knotdata/` (run by hand, not by the build; its
 requirements are in `tools/knotdata/requirements.txt`):
 
     python knotdata.py OUTDIR fseries ideal k12 k11 links
+    python tight.py OUTDIR ideal --jobs 2      (also fseries, k11a, k11n)
     python make_readme.py OUTDIR
 
 ## How the shapes are made
@@ -40,6 +47,36 @@ tube diameter is given in a comment line), and its ropelength (length over
 tube diameter) is measured on the stored shape, the tube diameter taken as
 the smaller of twice the smallest radius of curvature and the smallest
 doubly-critical self-distance of the curve sampled from the stored numbers.
+
+## How the database records are tightened
+
+`tight.py` takes the records of the databases one by one, samples the
+stored curve, and tightens it as a closed polygon of a few hundred vertices
+(`tighten.py`): every step shortens the polygon (each vertex moves towards
+the midpoint of its neighbours) and shrinks it slightly about its centre,
+then projects it back onto the constraints by relaxation sweeps: vertices
+farther apart along the curve than a quarter turn of the tightest allowed
+bend (arc length pi/2 diameters) stay one tube diameter apart, and every
+radius of curvature stays at least one tube radius; the shrink is reduced
+while an overlap remains.  The converged polygon is fitted again by the FFT
+(the fewest harmonics whose fit is within 0.5%% of the tightest fit), the
+fitted curve is rescaled so that its tube diameter is 1, and L is measured
+on the numbers as written.  The record is replaced only when it passes the
+checks below and is tighter than the stored one.  Runs are seeded and
+reproducible; finished records are kept as state files in
+`tools/knotdata/work/`, so a stopped run resumes with the next record.
+The Fourier files are tightened the same way (`tight.py OUTDIR fseries`),
+but from the layout of their braid word (the stored curves of some were far
+thinner than their tube), and fitted like the originals: the free ones by
+arc length, the closed braids by their angle about the z axis, kept off the
+axis (the tightest verified fit of several distances from it) while the
+first harmonic of that parametrisation is taken out during the run, so that
+harmonic 1 stays exactly zero in the file; then they are scaled into the
+unit ball and their comment lines state the ropelength and tube diameter
+measured on the numbers as written.  The log lines marked `tightened` are
+those of shapes made so; for them the letters u, r and t of the file name
+only select the seed (the run goes to convergence).  The tables at the end
+give the ropelength of every record and file beside the value of KnotInfo.
 
 ## How they are checked
 
@@ -121,30 +158,125 @@ of the tables.
 - `ideal_12_data/12a<N>.txt`, `12n<N>.txt` (1288 and 888 files): the
   12-crossing knots of the table as closed polylines, one point `x y z` per
   line (the first point not repeated), lightly tightened (fewer iterations).
+"""
 
+ROPE_HEAD = """
+## Ropelengths
+
+Measured on the stored numbers: the curve is sampled at %d points (more for
+the Fourier files with many rows), its tube diameter is the smaller of twice
+the smallest radius of curvature (from the derivatives of the series on a
+finer grid) and the smallest doubly-critical self-distance of the samples.  To compare with KnotInfo's `ropelength` column, the columns
+"rope" give the length over the tube *radius* (twice L / D); "KnotInfo" is
+the table's value and "ratio" their quotient (empty where the table gives
+none).  For ideal.txt (= ideal_database.txt), "rope 1-19" is the curve of
+harmonics 1 to 19 alone, the one that the particle evaluator reads.
+
+| data | records with a table value | ratio: median | best | worst | within 10%% | within 25%% |
+|---|---|---|---|---|---|---|
+%s
+"""
+
+FSERIES_HEAD = """
 ## The Fourier files
 
-| id | knot | shape | rows | first row zero | ropelength |
-|---|---|---|---|---|---|
+"ropelength (comment)" is the length over tube diameter stated in the file's
+comment line; "rope", "KnotInfo" and "ratio" are as above.
+
+| id | knot | shape | rows | first row zero | ropelength (comment) | rope | KnotInfo | ratio |
+|---|---|---|---|---|---|---|---|---|
 """
 
 
+N_SAMPLE = 1200
+
+
+class Measures:
+    """Ropelength measurements of stored curves, cached by the text of the
+    record or file in the work directory (the numbers decide the result)."""
+
+    def __init__(self, path):
+        self.path = path
+        self.cache = json.load(open(path)) if os.path.exists(path) else {}
+
+    def get(self, text, fn):
+        key = hashlib.sha1(('v2\n' + text).encode()).hexdigest()
+        if key not in self.cache:
+            self.cache[key] = fn()
+        return self.cache[key]
+
+    def save(self):
+        os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        json.dump(self.cache, open(self.path, 'w'))
+
+
+def curvature_diameter(ks, A, B, n=None):
+    """Twice the least radius of curvature of x(s) = sum_k A_k cos(ks) +
+    B_k sin(ks), from the derivatives of the series on a fine grid (the
+    circumradii of the samples miss sharp peaks of the curvature)."""
+    ks = np.asarray(ks, float)
+    n = n or max(4096, 64 * int(ks.max()))
+    s = np.arange(n) * 2 * np.pi / n
+    ksn = np.outer(s, ks)
+    c, sn = np.cos(ksn), np.sin(ksn)
+    d1 = (-sn * ks) @ A + (c * ks) @ B
+    d2 = (-c * ks ** 2) @ A + (-sn * ks ** 2) @ B
+    kappa = np.linalg.norm(np.cross(d1, d2), axis=1) / np.linalg.norm(d1, axis=1) ** 3
+    return 2 / kappa.max()
+
+
+def rope_of(P, ks, A, B):
+    """Length over tube radius of the closed curve sampled at P, whose
+    Fourier series is given."""
+    return 2 * geom.length(P) / min(geom.thickness([P]), curvature_diameter(ks, A, B))
+
+
+def rows_series(rows):
+    return np.arange(1, len(rows) + 1), rows[:, 0::2], rows[:, 1::2]
+
+
+def table_series(table, kmax=None):
+    ks = sorted(k for k in table if k > 0 and (kmax is None or k <= kmax))
+    return ks, np.array([table[k][0] for k in ks]), np.array([table[k][1] for k in ks])
+
+
+def fmt_ratio(rope, ref):
+    return ('%.2f' % ref, '%.3f' % (rope / ref)) if ref else ('', '')
+
+
+def summary(label, ratios):
+    r = np.sort([x for x in ratios if x])
+    if not len(r):
+        return '| %s | 0 | | | | | |' % label
+    return '| %s | %d | %.3f | %.3f | %.3f | %d | %d |' % (
+        label, len(r), np.median(r), r[0], r[-1], (r <= 1.10).sum(), (r <= 1.25).sum())
+
+
 def main(d):
-    rows = []
+    ref = tight.table_ropelength()
+    meas = Measures(os.path.join(os.path.dirname(os.path.abspath(__file__)), 'work', 'measures.json'))
+    frows = []
+    fratios = []
     for kid in knotdata.FSERIES_IDS:
         text = open(os.path.join(d, 'knot.%s.fseries' % kid)).read()
         block = readers.fseries_blocks(text)[0]
         m = re.search(r'ropelength ([0-9.]+)', text)
         if kid == '1_1':
             knot, shape = '0_1 (unknot)', 'unit circle'
+            r = None
         else:
             knot, variant = knotdata.split_id(kid)
             shape = knotdata.VARIANT_TEXT[variant]
             if kid in knotdata.ZERO_FIRST_ROW and variant != 'd':
                 shape += ', tightened around the braid axis'
-        rows.append('| %s | %s | %s | %d | %s | %s |' % (
+            r = ref.get(knot)
+        n = max(N_SAMPLE, 16 * len(block))
+        rope = meas.get(text, lambda: rope_of(knotdata.sample(block, n), *rows_series(block)))
+        kv, ratio = fmt_ratio(rope, r)
+        fratios.append(rope / r if r else None)
+        frows.append('| %s | %s | %s | %d | %s | %s | %.3f | %s | %s |' % (
             kid, knot, shape, len(block), 'yes' if not block[0].any() else 'no',
-            m.group(1) if m else ''))
+            m.group(1) if m else '', rope, kv, ratio))
 
     def count(name, tag):
         p = os.path.join(d, name)
@@ -156,8 +288,39 @@ def main(d):
                 n11a=count('ideal_11a.txt', 'HT'), n11n=count('ideal_11n.txt', 'HT'),
                 nl9=count('idealLinks.txt', 'TL'), nl10a=count('idealLinks_10a.txt', 'TL'),
                 nl10n=count('idealLinks_10n.txt', 'TL'))
+    sections, sums = [], []
+    for fname, tag in (('ideal.txt', 'AB'), ('ideal_11a.txt', 'HT'), ('ideal_11n.txt', 'HT')):
+        first19 = fname == 'ideal.txt'
+        lines = ['', '### %s' % fname, '',
+                 '| id | knot | L | rope | KnotInfo | ratio |' + (' rope 1-19 | ratio 1-19 |' if first19 else ''),
+                 '|---|---|---|---|---|---|' + ('---|---|' if first19 else '')]
+        ratios, ratios19 = [], []
+        for rid, rec, hdr, table in tight.records(open(os.path.join(d, fname)).read(), tag):
+            knot = tight.knot_of_id(rid)
+            r = ref.get(knot)
+            L = float(re.search(r' L="([^"]+)"', hdr).group(1))
+            rope = meas.get(rec, lambda: rope_of(tight.curve(table, N_SAMPLE), *table_series(table)))
+            kv, ratio = fmt_ratio(rope, r)
+            ratios.append(rope / r if r else None)
+            line = '| %s | %s | %.6f | %.3f | %s | %s |' % (rid, knot, L, rope, kv, ratio)
+            if first19:
+                rope19 = meas.get('first19\n' + rec, lambda: rope_of(tight.curve(table, N_SAMPLE, 19),
+                                                                    *table_series(table, 19)))
+                ratios19.append(rope19 / r if r else None)
+                line += ' %.3f | %s |' % (rope19, fmt_ratio(rope19, r)[1])
+            lines.append(line)
+        sums.append(summary(fname + (' (= ideal_database.txt)' if first19 else ''), ratios))
+        if first19:
+            sums.append(summary('ideal.txt, harmonics 1-19', ratios19))
+        sections.append('\n'.join(lines))
+    zero = [x for kid, x in zip(knotdata.FSERIES_IDS, fratios) if kid in knotdata.ZERO_FIRST_ROW]
+    free = [x for kid, x in zip(knotdata.FSERIES_IDS, fratios) if kid not in knotdata.ZERO_FIRST_ROW]
+    sums.append(summary('knot.*.fseries, first row not zero', free))
+    sums.append(summary('knot.*.fseries, first row zero', zero))
+    meas.save()
     with open(os.path.join(d, 'README.md'), 'w') as f:
-        f.write(HEAD % info + '\n'.join(rows) + '\n')
+        f.write(HEAD % info + ROPE_HEAD % (N_SAMPLE, '\n'.join(sums)) + FSERIES_HEAD
+                + '\n'.join(frows) + '\n' + '\n'.join(sections) + '\n')
 
 
 if __name__ == '__main__':
