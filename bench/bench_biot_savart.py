@@ -7,11 +7,11 @@ Bars: at least 20 times faster than NumPy, at most 4 ns per pair interaction.
 """
 import math
 import sys
-import time
 
 import numpy as np
 
 import _bindings as qb
+from timing import best_of
 
 FOUR_PI = 12.566370614359172
 
@@ -28,16 +28,6 @@ def numpy_velocity(curve, targets, circulation=1.0, chunk=256):
         c = np.cross(np.broadcast_to(dl, R.shape), R)
         out[start:start + chunk] = np.einsum("ijk,ij->ik", c, 1.0 / d)
     return out * (circulation / FOUR_PI)
-
-
-def best_of(fn, repeats):
-    best = math.inf
-    result = None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
 
 
 def main():

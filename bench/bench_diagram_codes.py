@@ -11,7 +11,6 @@ pd_from_curve with its filters off the largest count. Bar: each call under
 
     .venv/bin/python bench/bench_diagram_codes.py
 """
-import math
 import pathlib
 import sys
 import time
@@ -22,19 +21,11 @@ import _bindings as qb
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 import test_diagram_codes as ref  # noqa: E402
+from timing import best_of
 
 N = 2000
 TIME_BAR = 0.2
 TWO_PI = 6.283185307179586
-
-
-def best_of(fn, repeats):
-    best, result = math.inf, None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
 
 
 def curves():

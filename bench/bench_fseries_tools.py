@@ -8,25 +8,16 @@ most harmonics. Best of several runs. Exit status 1 when a bar is missed.
 
     .venv/bin/python bench/bench_fseries_tools.py
 """
-import math
 import pathlib
 import sys
 import tempfile
 import time
 
 import _bindings as qb
+from timing import best_of
 
 BATCH_BAR = 8.0
 FILE_BAR = 0.050
-
-
-def best_of(fn, repeats):
-    best, out = math.inf, None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, out
 
 
 def main():

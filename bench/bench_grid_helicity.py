@@ -11,13 +11,12 @@ interior. Both triples are compared, then the bar is checked: native under
 
     .venv/bin/python bench/bench_grid_helicity.py
 """
-import math
 import sys
-import time
 
 import numpy as np
 
 import _bindings as qb
+from timing import best_of
 
 TWO_PI = 6.283185307179586
 FOUR_PI = 12.566370614359172
@@ -63,15 +62,6 @@ def numpy_pipeline(block, G, h, m, n):
     hc = float(np.sum(v * w))
     hm = float(np.sum(np.sum(w * w, axis=1) * r_sq))
     return hc, hm, 0.5 * (hc / hm - 1.0)
-
-
-def best_of(fn, repeats):
-    best, result = math.inf, None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
 
 
 def main():

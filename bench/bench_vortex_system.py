@@ -12,6 +12,7 @@ import time
 import numpy as np
 
 import _bindings as qb
+from timing import best_of
 
 INV_FOUR_PI = 0.07957747154594767
 
@@ -35,16 +36,6 @@ def numpy_evolve(p, circulation, dt, steps):
                       ((tx * Ry - ty * Rx) * f).sum(axis=1)], axis=1)
         p = p + dt * v
     return p
-
-
-def best_of(fn, repeats):
-    best = math.inf
-    result = None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
 
 
 def main():
