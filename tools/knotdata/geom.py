@@ -272,6 +272,35 @@ def thickness(comps):
     return min(d_curv, d_self)
 
 
+def curvature_diameter(ks, A, B, n=None):
+    """Twice the least radius of curvature of x(s) = sum_k A_k cos(ks) +
+    B_k sin(ks), from the derivatives of the series on a fine grid (the
+    circumradii of the samples miss sharp peaks of the curvature)."""
+    ks = np.asarray(ks, float)
+    A = np.asarray(A, float)
+    B = np.asarray(B, float)
+    n = n or max(4096, 64 * int(ks.max()))
+    s = np.arange(n) * 2 * np.pi / n
+    ksn = np.outer(s, ks)
+    c, sn = np.cos(ksn), np.sin(ksn)
+    d1 = (-sn * ks) @ A + (c * ks) @ B
+    d2 = (-c * ks ** 2) @ A + (-sn * ks ** 2) @ B
+    kappa = np.linalg.norm(np.cross(d1, d2), axis=1) / np.linalg.norm(d1, axis=1) ** 3
+    return 2 / kappa.max()
+
+
+def rows_series(rows):
+    """(harmonics, A, B) of rows a_x b_x a_y b_y a_z b_z, harmonic k+1 in row k."""
+    rows = np.asarray(rows, float)
+    return np.arange(1, len(rows) + 1), rows[:, 0::2], rows[:, 1::2]
+
+
+def series_thickness(P, ks, A, B):
+    """Tube diameter of the Fourier curve sampled at P: the self-distances of
+    the samples, the curvature from the series itself."""
+    return min(thickness([P]), curvature_diameter(ks, A, B))
+
+
 # ---------------------------------------------------------- projection
 
 def random_rotation(rng):
@@ -385,3 +414,28 @@ def braid_angle_fit(P, H, M=1024):
     for k in range(3):
         S[:, k] = np.interp(t, cum, Q[:, k])
     return fourier_fit(S, H), turns
+
+
+def braid_blend_fit(P, H, alpha, M=2048):
+    """Fourier rows (harmonics 1..H) of a closed braid P about the z axis,
+    with harmonic 1 taken out, and the size of what was taken out; or None
+    when the parameter does not grow monotonically.  The parameter blends
+    the angle about the axis (weight alpha) with the arc length: the angle
+    alone makes harmonic 1 nearly zero, but where a strand runs almost
+    parallel to the axis it changes so slowly that the fit rings."""
+    Q = np.vstack([P, P[:1]])
+    th = np.unwrap(np.arctan2(Q[:, 1], Q[:, 0]))
+    if th[-1] < th[0]:
+        return braid_blend_fit(P[::-1], H, alpha, M)
+    ang = (th - th[0]) / (th[-1] - th[0])
+    seg = np.linalg.norm(np.diff(Q, axis=0), axis=1)
+    arc = np.concatenate([[0], np.cumsum(seg)]) / seg.sum()
+    u = (1 - alpha) * arc + alpha * ang
+    if np.any(np.diff(u) <= 0):
+        return None
+    t = np.arange(M) / M
+    S = np.stack([np.interp(t, u, Q[:, k]) for k in range(3)], axis=1)
+    rows = fourier_fit(S, H)
+    h1 = float(np.abs(rows[0]).max())
+    rows[0] = 0.0
+    return rows, h1

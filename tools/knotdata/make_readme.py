@@ -45,8 +45,9 @@ is 1 (the Fourier files are then scaled into the unit ball, so that their
 largest distance from the centre is 1, as for the unit circle "1_1"; their
 tube diameter is given in a comment line), and its ropelength (length over
 tube diameter) is measured on the stored shape, the tube diameter taken as
-the smaller of twice the smallest radius of curvature and the smallest
-doubly-critical self-distance of the curve sampled from the stored numbers.
+the smaller of twice the smallest radius of curvature (from the derivatives
+of the stored series on a fine grid) and the smallest doubly-critical
+self-distance of the curve sampled from the stored numbers.
 
 ## How the database records are tightened
 
@@ -65,6 +66,9 @@ on the numbers as written.  The record is replaced only when it passes the
 checks below and is tighter than the stored one.  Runs are seeded and
 reproducible; finished records are kept as state files in
 `tools/knotdata/work/`, so a stopped run resumes with the next record.
+`tight.py OUTDIR PART --remeasure` restates the measured values of every
+record (L and D, after rescaling the record to tube diameter 1) or file (the
+ropelength and tube diameter of its comment line) on the numbers as written.
 The Fourier files are tightened the same way (`tight.py OUTDIR fseries`),
 but from the layout of their braid word (the stored curves of some were far
 thinner than their tube), and fitted like the originals: the free ones by
@@ -210,34 +214,10 @@ class Measures:
         json.dump(self.cache, open(self.path, 'w'))
 
 
-def curvature_diameter(ks, A, B, n=None):
-    """Twice the least radius of curvature of x(s) = sum_k A_k cos(ks) +
-    B_k sin(ks), from the derivatives of the series on a fine grid (the
-    circumradii of the samples miss sharp peaks of the curvature)."""
-    ks = np.asarray(ks, float)
-    n = n or max(4096, 64 * int(ks.max()))
-    s = np.arange(n) * 2 * np.pi / n
-    ksn = np.outer(s, ks)
-    c, sn = np.cos(ksn), np.sin(ksn)
-    d1 = (-sn * ks) @ A + (c * ks) @ B
-    d2 = (-c * ks ** 2) @ A + (-sn * ks ** 2) @ B
-    kappa = np.linalg.norm(np.cross(d1, d2), axis=1) / np.linalg.norm(d1, axis=1) ** 3
-    return 2 / kappa.max()
-
-
 def rope_of(P, ks, A, B):
     """Length over tube radius of the closed curve sampled at P, whose
     Fourier series is given."""
-    return 2 * geom.length(P) / min(geom.thickness([P]), curvature_diameter(ks, A, B))
-
-
-def rows_series(rows):
-    return np.arange(1, len(rows) + 1), rows[:, 0::2], rows[:, 1::2]
-
-
-def table_series(table, kmax=None):
-    ks = sorted(k for k in table if k > 0 and (kmax is None or k <= kmax))
-    return ks, np.array([table[k][0] for k in ks]), np.array([table[k][1] for k in ks])
+    return 2 * geom.length(P) / geom.series_thickness(P, ks, A, B)
 
 
 def fmt_ratio(rope, ref):
@@ -271,7 +251,7 @@ def main(d):
                 shape += ', tightened around the braid axis'
             r = ref.get(knot)
         n = max(N_SAMPLE, 16 * len(block))
-        rope = meas.get(text, lambda: rope_of(knotdata.sample(block, n), *rows_series(block)))
+        rope = meas.get(text, lambda: rope_of(knotdata.sample(block, n), *geom.rows_series(block)))
         kv, ratio = fmt_ratio(rope, r)
         fratios.append(rope / r if r else None)
         frows.append('| %s | %s | %s | %d | %s | %s | %.3f | %s | %s |' % (
@@ -299,13 +279,13 @@ def main(d):
             knot = tight.knot_of_id(rid)
             r = ref.get(knot)
             L = float(re.search(r' L="([^"]+)"', hdr).group(1))
-            rope = meas.get(rec, lambda: rope_of(tight.curve(table, N_SAMPLE), *table_series(table)))
+            rope = meas.get(rec, lambda: rope_of(tight.curve(table, N_SAMPLE), *readers.table_series(table)))
             kv, ratio = fmt_ratio(rope, r)
             ratios.append(rope / r if r else None)
             line = '| %s | %s | %.6f | %.3f | %s | %s |' % (rid, knot, L, rope, kv, ratio)
             if first19:
                 rope19 = meas.get('first19\n' + rec, lambda: rope_of(tight.curve(table, N_SAMPLE, 19),
-                                                                    *table_series(table, 19)))
+                                                                    *readers.table_series(table, 19)))
                 ratios19.append(rope19 / r if r else None)
                 line += ' %.3f | %s |' % (rope19, fmt_ratio(rope19, r)[1])
             lines.append(line)

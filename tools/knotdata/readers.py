@@ -73,5 +73,10 @@ def eval_coeffs(table, s, kmax=None):
     return P
 
 
+def table_series(table, kmax=None):
+    ks = sorted(k for k in table if k > 0 and (kmax is None or k <= kmax))
+    return ks, np.array([table[k][0] for k in ks]), np.array([table[k][1] for k in ks])
+
+
 def polyline(text):
     return np.array([[float(v) for v in line.split()] for line in text.splitlines() if line.strip()])

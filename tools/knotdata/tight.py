@@ -89,18 +89,96 @@ def curve(table, n, kmax=None):
 def measure(table, kmax=None, n=1200):
     """(length, tube diameter) of the curve of the stored numbers."""
     P = curve(table, n, kmax)
-    return geom.length(P), geom.thickness([P])
+    return geom.length(P), geom.series_thickness(P, *readers.table_series(table, kmax))
 
 
 def record_text(tag, rid, conway, rows):
-    """Record text with L measured on the numbers as written."""
-    body = '\n'.join(knotdata.coeff_lines(rows))
-    probe = '<%s Id="%s" Conway="%s" L="0" D="1.000000">\n%s\n</%s>\n' % (tag, rid, conway, body, tag)
-    (hdr, comps), = readers.ideal_records(probe, tag)
-    L, D = measure(comps[0])
+    """Record text with L and D measured on the numbers as written; the rows
+    are rescaled first so that the stored curve has tube diameter 1."""
+    rows = np.asarray(rows, float)
+    for _ in range(4):
+        body = '\n'.join(knotdata.coeff_lines(rows))
+        probe = '<%s Id="%s" Conway="%s" L="0" D="1.000000">\n%s\n</%s>\n' % (tag, rid, conway, body, tag)
+        (hdr, comps), = readers.ideal_records(probe, tag)
+        L, D = measure(comps[0])
+        if abs(D - 1) < 2e-6:
+            break
+        rows = rows / D
     text = '<%s Id="%s" Conway="%s" L="%.6f" D="%.6f">\n%s\n</%s>\n' % (
-        tag, rid, conway, L / D, 1.0, body, tag)
+        tag, rid, conway, L, D, body, tag)
     return text, L / D, D
+
+
+def table_rows(table):
+    """Rows a_x b_x a_y b_y a_z b_z of harmonics 1.. of a coefficient table."""
+    H = max(table)
+    rows = np.zeros((H, 6))
+    for k, (a, b) in table.items():
+        if k > 0:
+            rows[k - 1, 0::2] = a
+            rows[k - 1, 1::2] = b
+    return rows
+
+
+def remeasure_fseries(data):
+    """Restate the ropelength and tube diameter of every Fourier file's
+    comment, measured on the numbers as written (the unit circle is exact)."""
+    ropes, changed = {}, 0
+    for kid in knotdata.FSERIES_IDS:
+        if kid == '1_1':
+            continue
+        p = os.path.join(data, 'knot.%s.fseries' % kid)
+        text = open(p).read()
+        L, D, _ = fseries_measure(readers.fseries_blocks(text)[0])
+        ropes[kid] = L / D
+        new = re.sub(r'ropelength [0-9.]+ \(length over tube diameter\); tube diameter [0-9.]+',
+                     'ropelength %.6f (length over tube diameter); tube diameter %.6f' % (L / D, D),
+                     text, count=1)
+        if new != text:
+            open(p, 'w').write(new)
+            changed += 1
+    lp = os.path.join(data, 'verification.fseries.log')
+    lines = open(lp).read().splitlines()
+    last = {}
+    for k, line in enumerate(lines):
+        f = line.split('\t')
+        if len(f) > 2 and f[1] in ropes and f[-1] == 'PASS':
+            last[f[1]] = k
+    for kid, k in last.items():
+        lines[k] = re.sub(r'ropelength=[0-9.]+', 'ropelength=%.4f' % ropes[kid], lines[k])
+    open(lp, 'w').write('\n'.join(lines) + '\n')
+    return changed
+
+
+def remeasure(data, part):
+    """Rescale every record of PART to tube diameter 1 and restate its L,
+    measured on the numbers as written; the ropelength of its deciding
+    (last passing) log line follows."""
+    tag, fnames, logname = PARTS[part]
+    text = open(os.path.join(data, fnames[0])).read()
+    ropes, changed = {}, 0
+    for rid, rec, hdr, table in records(text, tag):
+        if 0 in table and np.any(table[0][0]):
+            raise SystemExit('%s: a record with an offset row is not rewritten' % rid)
+        conway = re.search(r'Conway="([^"]*)"', hdr).group(1)
+        new, rope, _ = record_text(tag, rid, conway, table_rows(table))
+        ropes[rid] = rope
+        if new != rec:
+            text = text.replace(rec, new)
+            changed += 1
+    for f in fnames:
+        open(os.path.join(data, f), 'w').write(text)
+    lp = os.path.join(data, logname)
+    lines = open(lp).read().splitlines()
+    last = {}
+    for k, line in enumerate(lines):
+        f = line.split('\t')
+        if len(f) > 2 and f[0] in fnames and f[1] in ropes and f[-1] == 'PASS':
+            last[f[1]] = k
+    for rid, k in last.items():
+        lines[k] = re.sub(r'ropelength=[0-9.]+', 'ropelength=%.4f' % ropes[rid], lines[k])
+    open(lp, 'w').write('\n'.join(lines) + '\n')
+    return changed
 
 
 def work_one(job):
@@ -131,7 +209,7 @@ def work_one(job):
         for H in HARMONICS:
             rows = geom.fourier_fit(S, H)
             Q = geom.eval_rows(rows, np.arange(1200) * 2 * np.pi / 1200)
-            th = geom.thickness([Q])
+            th = geom.series_thickness(Q, *geom.rows_series(rows))
             cands.append((geom.length(Q) / th, H, rows / th))
         best = min(c[0] for c in cands)
         order = sorted(cands, key=lambda c: (c[0] > 1.005 * best, c[1] if c[0] <= 1.005 * best else c[0]))
@@ -163,14 +241,16 @@ def work_one(job):
     return state
 
 
-POLES = (0.75, 1.0, 1.5)   # distances from the braid axis kept by the closed braids
+POLES = (0.5, 0.75, 1.0, 1.5)   # distances from the braid axis kept by the closed braids
+BLENDS = (1.0, 0.75, 0.5)       # weights of the angle in the parameter of their fit
 
 
 def fseries_measure(rows):
     """(length, tube diameter, largest distance from the centre) of the curve
     of Fourier rows, sampled like the checks sample it."""
     P = knotdata.sample(rows, max(1200, 16 * len(rows)))
-    return geom.length(P), geom.thickness([P]), np.linalg.norm(P, axis=1).max()
+    return (geom.length(P), geom.series_thickness(P, *geom.rows_series(rows)),
+            np.linalg.norm(P, axis=1).max())
 
 
 def work_fseries(job):
@@ -209,22 +289,25 @@ def work_fseries(job):
             for H in (20, 30, 45, 60, 80, 99):
                 H = min(99 if zero else 100, H + extra_h)
                 if zero:
-                    fit = geom.braid_angle_fit(X, H + 1)
-                    if fit is None:
-                        state['log'].append([fname, kid, knot, 'seed=%d' % seed, 'axis=%g' % pole,
-                                             'angle-fit=FAIL(not monotonic)', 'FAIL'])
-                        break
-                    rows = fit[0]
-                    rows[0] = 0.0
+                    for alpha in BLENDS:
+                        fit = geom.braid_blend_fit(X, H + 1, alpha)
+                        if fit is None:
+                            continue
+                        rows = fit[0]
+                        L, D, R = fseries_measure(rows)
+                        cands.append((L / D, H, rows / R, seed, (pole, alpha)))
                 else:
                     rows = geom.fourier_fit(geom.resample(X, 1024), H)
-                L, D, R = fseries_measure(rows)
-                cands.append((L / D, H, rows / R, seed, pole))
+                    L, D, R = fseries_measure(rows)
+                    cands.append((L / D, H, rows / R, seed, None))
+            if zero and not any(c[4] is not None and c[4][0] == pole for c in cands):
+                state['log'].append([fname, kid, knot, 'seed=%d' % seed, 'axis=%g' % pole,
+                                     'angle-fit=FAIL(not monotonic)', 'FAIL'])
         if not cands:
             continue
         best = min(c[0] for c in cands)
         order = sorted(cands, key=lambda c: (c[0] > 1.005 * best, c[1] if c[0] <= 1.005 * best else c[0]))
-        for _, H, rows, seed, pole in order[:4]:
+        for _, H, rows, seed, pole in order[:6]:
             # the numbers as written decide the stated values: write, read
             # back, measure, write the measured values
             probe = knotdata.fseries_text(kid, knot, variant, rows, 0.0, 1.0, zero, word)
@@ -237,7 +320,8 @@ def work_fseries(job):
                 continue
             Q = knotdata.sample(back, max(800, 16 * len(back)))
             ok, checks = verify.check([Q], entry, np.random.default_rng(seed + H))
-            state['log'].append([fname, kid, knot, 'seed=%d' % seed] + (['axis=%g' % pole] if zero else [])
+            state['log'].append([fname, kid, knot, 'seed=%d' % seed]
+                                + (['axis=%g' % pole[0], 'blend=%g' % pole[1]] if zero else [])
                                 + ['tightened', 'rows=%d' % len(back), 'ropelength=%.4f' % rope]
                                 + checks + ['PASS' if ok else 'FAIL'])
             if ok:
@@ -326,12 +410,20 @@ def main(argv):
     ap.add_argument('--only', default='')
     ap.add_argument('--worst-first', action='store_true')
     ap.add_argument('--iters', type=int, default=20000)
+    ap.add_argument('--poles', default='',
+                    help='distances from the braid axis to try for the closed braids, comma-separated')
     ap.add_argument('--assemble', action='store_true',
                     help='only rewrite the data files and the log from the state files')
+    ap.add_argument('--remeasure', action='store_true',
+                    help='restate the measured values of every record (databases: rescaled '
+                         'to tube diameter 1) or file')
     ap.add_argument('--report', action='store_true',
                     help='list the finished records with their ratios before and after')
     ap.add_argument('--work', default=os.path.join(os.path.dirname(os.path.abspath(__file__)), 'work'))
     a = ap.parse_args(argv[1:])
+    if a.poles:
+        global POLES
+        POLES = tuple(float(v) for v in a.poles.split(','))
     os.makedirs(os.path.join(a.work, a.part), exist_ok=True)
     if a.report:
         for f in sorted(os.listdir(os.path.join(a.work, a.part))):
@@ -342,6 +434,10 @@ def main(argv):
             q = (lambda v: '%.3f' % (2 * v / r)) if r else (lambda v: '-')
             print('%-12s %-10s %s -> %s' % (st['id'], st['knot'], q(st['before']),
                                            q(st['after']) if st.get('text') else 'kept'))
+        return
+    if a.remeasure:
+        print('%d records rewritten' % (remeasure_fseries(a.data) if a.part == 'fseries'
+                                         else remeasure(a.data, a.part)))
         return
     if a.assemble:
         n = assemble_fseries(a.data, a.work) if a.part == 'fseries' else assemble(a.data, a.part, a.work)
