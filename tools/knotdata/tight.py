@@ -124,20 +124,28 @@ def remeasure_fseries(data):
     """Restate the ropelength and tube diameter of every Fourier file's
     comment, measured on the numbers as written (the unit circle is exact)."""
     ropes, changed = {}, 0
+    lp = os.path.join(data, 'verification.fseries.log')
+    tightened = {}
+    for line in open(lp).read().splitlines():
+        f = line.split('\t')
+        if len(f) > 2 and f[-1] == 'PASS':
+            tightened[f[1]] = 'tightened' in f
     for kid in knotdata.FSERIES_IDS:
         if kid == '1_1':
             continue
         p = os.path.join(data, 'knot.%s.fseries' % kid)
         text = open(p).read()
+        old_text = text
         L, D, _ = fseries_measure(readers.fseries_blocks(text)[0])
         ropes[kid] = L / D
+        if tightened.get(kid):
+            text = variant_line(text, knotdata.split_id(kid)[1])
         new = re.sub(r'ropelength [0-9.]+ \(length over tube diameter\); tube diameter [0-9.]+',
                      'ropelength %.6f (length over tube diameter); tube diameter %.6f' % (L / D, D),
                      text, count=1)
-        if new != text:
+        if new != old_text:
             open(p, 'w').write(new)
             changed += 1
-    lp = os.path.join(data, 'verification.fseries.log')
     lines = open(lp).read().splitlines()
     last = {}
     for k, line in enumerate(lines):
@@ -243,6 +251,18 @@ def work_one(job):
 
 POLES = (0.5, 0.75, 1.0, 1.5)   # distances from the braid axis kept by the closed braids
 BLENDS = (1.0, 0.75, 0.5)       # weights of the angle in the parameter of their fit
+# what the variant letters u and t mean once a file is tightened here: the
+# run goes to convergence, so they only select the seed
+TIGHT_VARIANT_TEXT = {'u': 'braid word of the table, tightened to convergence (seed 0)',
+                      't': 'tightened to convergence from another random start (seed 2)'}
+
+
+def variant_line(text, variant):
+    """The first comment line of a tightened file, with the meaning of its
+    variant letter as it is for the tightened shape."""
+    if variant not in TIGHT_VARIANT_TEXT:
+        return text
+    return text.replace(knotdata.VARIANT_TEXT[variant], TIGHT_VARIANT_TEXT[variant], 1)
 
 
 def fseries_measure(rows):
@@ -313,7 +333,7 @@ def work_fseries(job):
             probe = knotdata.fseries_text(kid, knot, variant, rows, 0.0, 1.0, zero, word)
             back = readers.fseries_blocks(probe)[0]
             L, D, R = fseries_measure(back)
-            out = knotdata.fseries_text(kid, knot, variant, rows, L / D, D, zero, word)
+            out = variant_line(knotdata.fseries_text(kid, knot, variant, rows, L / D, D, zero, word), variant)
             back = readers.fseries_blocks(out)[0]
             rope = L / D
             if rope >= before or (zero and back[0].any()):
