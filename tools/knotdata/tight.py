@@ -104,8 +104,11 @@ def record_text(tag, rid, conway, rows):
         if abs(D - 1) < 2e-6:
             break
         rows = rows / D
+    # six decimals of the coefficients fix the scale to about 1e-6: within
+    # that the stated diameter is 1
+    stated = 1.0 if abs(D - 1) < 5e-6 else D
     text = '<%s Id="%s" Conway="%s" L="%.6f" D="%.6f">\n%s\n</%s>\n' % (
-        tag, rid, conway, L, D, body, tag)
+        tag, rid, conway, L, stated, body, tag)
     return text, L / D, D
 
 
@@ -202,7 +205,8 @@ def work_one(job):
     if FRESH:
         # a fresh start from the braid word laid out as a closed braid, for
         # records whose stored arrangement is stuck
-        P = geom.closed_braid(list(entry.word))[0]
+        word = list(entry.word)
+        P = geom.closed_braid(word[ROTATE:] + word[:ROTATE])[0]
     else:
         P = curve(table, 2400) / D0
     for seed in SEEDS or (0, 1, 2):
@@ -256,6 +260,7 @@ def work_one(job):
 
 SEEDS = ()      # seeds of the database runs; by default 0, 1, 2 until one passes
 FRESH = False   # database runs start from the braid layout instead of the record
+ROTATE = 0      # letters by which the braid word of a fresh start is rotated
 
 POLES = (0.5, 0.75, 1.0, 1.5)   # distances from the braid axis kept by the closed braids
 BLENDS = (1.0, 0.75, 0.5)       # weights of the angle in the parameter of their fit
@@ -442,6 +447,8 @@ def main(argv):
                     help='databases: try every one of these seeds and keep the tightest (comma-separated)')
     ap.add_argument('--fresh', action='store_true',
                     help='databases: start from the braid layout of the table, not from the record')
+    ap.add_argument('--rotate', type=int, default=0,
+                    help='with --fresh: rotate the braid word cyclically by this many letters')
     ap.add_argument('--poles', default='',
                     help='distances from the braid axis to try for the closed braids, comma-separated')
     ap.add_argument('--assemble', action='store_true',
@@ -453,9 +460,10 @@ def main(argv):
                     help='list the finished records with their ratios before and after')
     ap.add_argument('--work', default=os.path.join(os.path.dirname(os.path.abspath(__file__)), 'work'))
     a = ap.parse_args(argv[1:])
-    global SEEDS, FRESH, POLES
+    global SEEDS, FRESH, ROTATE, POLES
     SEEDS = tuple(int(v) for v in a.seeds.split(',') if v)
     FRESH = a.fresh
+    ROTATE = a.rotate
     if a.poles:
         POLES = tuple(float(v) for v in a.poles.split(','))
     os.makedirs(os.path.join(a.work, a.part), exist_ok=True)
