@@ -247,18 +247,20 @@ def _records(text, tag):
 def test_database_claims_hold(readme, fname, tag, k, seed):
     recs = _records(qb.get_embedded_ideal_files()[fname], tag)
     rows = readme[fname]
-    # the records the tightening changed are sampled first: 3_1 and 10_3
-    picked = _sample(rows, k, seed) + [r for r in rows if r["id"] in ("3:1:1", "10:3:1")]
+    # besides the sample: the tightest record and the loosest one
+    picked = _sample(rows, k, seed) + [r for r in rows if r["id"] in ("3:1:1", "10:33:1")]
     for r in picked:
         header, body = recs[r["id"]]
         F = fourier_of_coeffs(body)
         got = rope(F)
         assert abs(got - float(r["rope"])) <= TOL * got, (r["id"], got, r["rope"])
-        # L is the length of the stored curve for the stored tube diameter D
+        # L is the length of the stored curve, D its tube diameter
         L = float(re.search(r'\bL="([^"]+)"', header).group(1))
         D = float(re.search(r'\bD="([^"]+)"', header).group(1))
         assert abs(float(r["L"]) - L) < 1e-6
         assert abs(2 * L / D - got) <= TOL * got
+        assert abs(curve_length(F) - L) <= TOL * L, (r["id"], curve_length(F), L)
+        assert abs(tube_diameter(F) - D) <= TOL * D, (r["id"], tube_diameter(F), D)
         if "rope 1-19" in r:
             got19 = rope(fourier_of_coeffs(body, 19))
             assert abs(got19 - float(r["rope 1-19"])) <= TOL * got19, (r["id"], got19)
@@ -267,8 +269,19 @@ def test_database_claims_hold(readme, fname, tag, k, seed):
 def test_fseries_claims_hold(readme):
     files = qb.get_embedded_knot_files()
     rows = readme["The Fourier files"]
-    picked = _sample(rows, 8, 17) + [r for r in rows if r["id"] in ("3_1", "4_1d")]
+    # besides the sample: a free curve and two closed braids (4_1z fitted
+    # with the blended parameter)
+    picked = _sample(rows, 8, 17) + [r for r in rows if r["id"] in ("3_1", "4_1d", "4_1z")]
     for r in picked:
         F = fourier_of_fseries(files[r["id"]])
         got = rope(F)
         assert abs(got - float(r["rope"])) <= TOL * got, (r["id"], got, r["rope"])
+        # the comment line states the ropelength (over the diameter) and the
+        # tube diameter of the curve as stored
+        m = re.search(r"ropelength ([0-9.]+) \(length over tube diameter\); tube diameter ([0-9.]+)",
+                      files[r["id"]])
+        if m:
+            assert abs(2 * float(m.group(1)) - got) <= TOL * got, (r["id"], m.group(1), got)
+            assert abs(tube_diameter(F) - float(m.group(2))) <= TOL * float(m.group(2))
+        if r["first row zero"] == "yes":
+            assert not F.A[0].any() and not F.B[0].any()

@@ -72,14 +72,23 @@ ropelength and tube diameter of its comment line) on the numbers as written.
 The Fourier files are tightened the same way (`tight.py OUTDIR fseries`),
 but from the layout of their braid word (the stored curves of some were far
 thinner than their tube), and fitted like the originals: the free ones by
-arc length, the closed braids by their angle about the z axis, kept off the
-axis (the tightest verified fit of several distances from it) while the
-first harmonic of that parametrisation is taken out during the run, so that
-harmonic 1 stays exactly zero in the file; then they are scaled into the
-unit ball and their comment lines state the ropelength and tube diameter
-measured on the numbers as written.  The log lines marked `tightened` are
-those of shapes made so; for them the letters u, r and t of the file name
-only select the seed (the run goes to convergence).  The tables at the end
+arc length, the closed braids by a parameter that blends their angle about
+the z axis with arc length (the angle alone makes the fit ring where a strand
+runs almost parallel to the axis).  The closed braids are kept off the axis
+(the tightest verified fit of several distances from it and several blends)
+and the first harmonic of their angle parametrisation is taken out during
+the run; what is left of harmonic 1 in the fit is removed, so that harmonic
+1 is exactly zero in the file and the checks see the curve as stored.  Then
+they are scaled into the unit ball and their comment lines state the
+ropelength and tube diameter measured on the numbers as written.  The log
+lines marked `tightened` are those of shapes made so; for them the letters
+u, r and t of the file name only select the seed (the run goes to
+convergence).  Records that settle in a poor arrangement can be run again
+with other seeds (`--seeds`), from a fresh braid layout (`--fresh`,
+`--rotate`), and free Fourier files from their stored curve
+(`--from-stored`); the tightest passing shape is kept.  The links and the
+12-crossing polylines are not tightened by `tight.py`: they keep the shapes
+of the first relaxation.  The tables at the end
 give the ropelength of every record and file beside the value of KnotInfo.
 
 ## How they are checked
@@ -170,10 +179,10 @@ ROPE_HEAD = """
 Measured on the stored numbers: the curve is sampled at %d points (more for
 the Fourier files with many rows), its tube diameter is the smaller of twice
 the smallest radius of curvature (from the derivatives of the series on a
-finer grid) and the smallest doubly-critical self-distance of the samples.  To compare with KnotInfo's `ropelength` column, the columns
-"rope" give the length over the tube *radius* (twice L / D); "KnotInfo" is
-the table's value and "ratio" their quotient (empty where the table gives
-none).  For ideal.txt (= ideal_database.txt), "rope 1-19" is the curve of
+finer grid) and the smallest doubly-critical self-distance of the samples.
+To compare with KnotInfo's `ropelength` column, the columns "rope" give the
+length over the tube *radius* (twice L / D); "KnotInfo" is the table's value
+and "ratio" their quotient (empty where the table gives none).  For ideal.txt (= ideal_database.txt), "rope 1-19" is the curve of
 harmonics 1 to 19 alone, the one that the particle evaluator reads.
 
 | data | records with a table value | ratio: median | best | worst | within 10%% | within 25%% |

@@ -261,6 +261,7 @@ def work_one(job):
 SEEDS = ()      # seeds of the database runs; by default 0, 1, 2 until one passes
 FRESH = False   # database runs start from the braid layout instead of the record
 ROTATE = 0      # letters by which the braid word of a fresh start is rotated
+FROM_STORED = False   # free Fourier files start from the stored curve
 
 POLES = (0.5, 0.75, 1.0, 1.5)   # distances from the braid axis kept by the closed braids
 BLENDS = (1.0, 0.75, 0.5)       # weights of the angle in the parameter of their fit
@@ -302,6 +303,9 @@ def work_fseries(job):
     # a fresh start from the braid word laid out as a closed braid about the
     # z axis (the stored curves can be far thinner than their tube)
     P = geom.closed_braid(word)[0]
+    if FROM_STORED and not zero:
+        # or from the stored curve, at tube diameter 1
+        P = knotdata.sample(rows0, 2400) / D0
     if zero:
         # closed braids: every distance from the axis, the tightest fit first
         configs = [[(seed0, p) for p in POLES]]
@@ -449,6 +453,8 @@ def main(argv):
                     help='databases: start from the braid layout of the table, not from the record')
     ap.add_argument('--rotate', type=int, default=0,
                     help='with --fresh: rotate the braid word cyclically by this many letters')
+    ap.add_argument('--from-stored', action='store_true',
+                    help='Fourier files whose first row is not zero: start from the stored curve')
     ap.add_argument('--poles', default='',
                     help='distances from the braid axis to try for the closed braids, comma-separated')
     ap.add_argument('--assemble', action='store_true',
@@ -460,10 +466,11 @@ def main(argv):
                     help='list the finished records with their ratios before and after')
     ap.add_argument('--work', default=os.path.join(os.path.dirname(os.path.abspath(__file__)), 'work'))
     a = ap.parse_args(argv[1:])
-    global SEEDS, FRESH, ROTATE, POLES
+    global SEEDS, FRESH, ROTATE, POLES, FROM_STORED
     SEEDS = tuple(int(v) for v in a.seeds.split(',') if v)
     FRESH = a.fresh
     ROTATE = a.rotate
+    FROM_STORED = a.from_stored
     if a.poles:
         POLES = tuple(float(v) for v in a.poles.split(','))
     os.makedirs(os.path.join(a.work, a.part), exist_ok=True)
