@@ -234,7 +234,8 @@ def fmt_ratio(rope, ref):
 
 
 def summary(label, ratios):
-    r = np.sort([x for x in ratios if x])
+    # counted as the tables print them (three decimals)
+    r = np.sort(np.round([x for x in ratios if x], 3))
     if not len(r):
         return '| %s | 0 | | | | | |' % label
     return '| %s | %d | %.3f | %.3f | %.3f | %d | %d |' % (
