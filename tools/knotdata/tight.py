@@ -18,7 +18,9 @@ from the state files.
 
 Usage:
   python tight.py DATA_DIR PART [--jobs N] [--only NAME,...] [--worst-first]
-                  [--iters N] [--work DIR]
+                  [--iters N] [--work DIR] [--seeds S,...] [--fresh [--rotate K]]
+                  [--from-stored] [--poles P,...]
+  python tight.py DATA_DIR PART --remeasure | --assemble | --report
 PART is ideal (ideal.txt and ideal_database.txt), k11a or k11n (ideal_11a.txt,
 ideal_11n.txt) or fseries (the knot.*.fseries files; those whose first row
 is zero stay closed braids about the z axis, parametrised by the angle about
