@@ -418,8 +418,8 @@ def braid_angle_fit(P, H, M=1024):
 
 def braid_blend_fit(P, H, alpha, M=2048):
     """Fourier rows (harmonics 1..H) of a closed braid P about the z axis,
-    with harmonic 1 taken out, and the size of what was taken out; or None
-    when the parameter does not grow monotonically.  The parameter blends
+    with harmonic 1 taken out, or None when the parameter does not grow
+    monotonically.  The parameter blends
     the angle about the axis (weight alpha) with the arc length: the angle
     alone makes harmonic 1 nearly zero, but where a strand runs almost
     parallel to the axis it changes so slowly that the fit rings."""
@@ -436,6 +436,5 @@ def braid_blend_fit(P, H, alpha, M=2048):
     t = np.arange(M) / M
     S = np.stack([np.interp(t, u, Q[:, k]) for k in range(3)], axis=1)
     rows = fourier_fit(S, H)
-    h1 = float(np.abs(rows[0]).max())
     rows[0] = 0.0
-    return rows, h1
+    return rows

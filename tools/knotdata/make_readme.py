@@ -182,8 +182,9 @@ the smallest radius of curvature (from the derivatives of the series on a
 finer grid) and the smallest doubly-critical self-distance of the samples.
 To compare with KnotInfo's `ropelength` column, the columns "rope" give the
 length over the tube *radius* (twice L / D); "KnotInfo" is the table's value
-and "ratio" their quotient (empty where the table gives none).  For ideal.txt (= ideal_database.txt), "rope 1-19" is the curve of
-harmonics 1 to 19 alone, the one that the particle evaluator reads.
+and "ratio" their quotient (empty where the table gives none).  For
+ideal.txt (= ideal_database.txt), "rope 1-19" is the curve of harmonics 1 to
+19 alone, the one that the particle evaluator reads.
 
 | data | records with a table value | ratio: median | best | worst | within 10%% | within 25%% |
 |---|---|---|---|---|---|---|

@@ -94,6 +94,11 @@ def measure(table, kmax=None, n=1200):
     return geom.length(P), geom.series_thickness(P, *readers.table_series(table, kmax))
 
 
+# six decimals of the coefficients fix the scale to about 1e-6: a record whose
+# measured diameter is this close to 1 is stated as diameter 1 and not rescaled
+D_TOL = 5e-6
+
+
 def record_text(tag, rid, conway, rows):
     """Record text with L and D measured on the numbers as written; the rows
     are rescaled first so that the stored curve has tube diameter 1."""
@@ -103,12 +108,10 @@ def record_text(tag, rid, conway, rows):
         probe = '<%s Id="%s" Conway="%s" L="0" D="1.000000">\n%s\n</%s>\n' % (tag, rid, conway, body, tag)
         (hdr, comps), = readers.ideal_records(probe, tag)
         L, D = measure(comps[0])
-        if abs(D - 1) < 5e-6:
+        if abs(D - 1) < D_TOL:
             break
         rows = rows / D
-    # six decimals of the coefficients fix the scale to about 1e-6: within
-    # that the stated diameter is 1
-    stated = 1.0 if abs(D - 1) < 5e-6 else D
+    stated = 1.0 if abs(D - 1) < D_TOL else D
     text = '<%s Id="%s" Conway="%s" L="%.6f" D="%.6f">\n%s\n</%s>\n' % (
         tag, rid, conway, L, stated, body, tag)
     return text, L / D, D
@@ -125,13 +128,28 @@ def table_rows(table):
     return rows
 
 
+def restate_log(lines, ropes, fnames=None):
+    """Lines of a verification log with the ropelength of each item's
+    deciding (last passing) line set to its restated value."""
+    last = {}
+    for k, line in enumerate(lines):
+        f = line.split('\t')
+        if len(f) > 2 and (fnames is None or f[0] in fnames) and f[1] in ropes and f[-1] == 'PASS':
+            last[f[1]] = k
+    lines = list(lines)
+    for rid, k in last.items():
+        lines[k] = re.sub(r'ropelength=[0-9.]+', 'ropelength=%.4f' % ropes[rid], lines[k])
+    return lines
+
+
 def remeasure_fseries(data, work):
     """Restate the ropelength and tube diameter of every Fourier file's
     comment, measured on the numbers as written (the unit circle is exact)."""
     ropes, changed = {}, 0
     lp = os.path.join(data, 'verification.fseries.log')
+    lines = open(lp).read().splitlines()
     tightened = {}
-    for line in open(lp).read().splitlines():
+    for line in lines:
         f = line.split('\t')
         if len(f) > 2 and f[-1] == 'PASS':
             tightened[f[1]] = 'tightened' in f
@@ -152,15 +170,7 @@ def remeasure_fseries(data, work):
         if new != old_text:
             open(p, 'w').write(new)
             changed += 1
-    lines = open(lp).read().splitlines()
-    last = {}
-    for k, line in enumerate(lines):
-        f = line.split('\t')
-        if len(f) > 2 and f[1] in ropes and f[-1] == 'PASS':
-            last[f[1]] = k
-    for kid, k in last.items():
-        lines[k] = re.sub(r'ropelength=[0-9.]+', 'ropelength=%.4f' % ropes[kid], lines[k])
-    open(lp, 'w').write('\n'.join(lines) + '\n')
+    open(lp, 'w').write('\n'.join(restate_log(lines, ropes)) + '\n')
     return changed
 
 
@@ -199,14 +209,7 @@ def remeasure(data, part, work):
         open(os.path.join(data, f), 'w').write(text)
     lp = os.path.join(data, logname)
     lines = open(lp).read().splitlines()
-    last = {}
-    for k, line in enumerate(lines):
-        f = line.split('\t')
-        if len(f) > 2 and f[0] in fnames and f[1] in ropes and f[-1] == 'PASS':
-            last[f[1]] = k
-    for rid, k in last.items():
-        lines[k] = re.sub(r'ropelength=[0-9.]+', 'ropelength=%.4f' % ropes[rid], lines[k])
-    open(lp, 'w').write('\n'.join(lines) + '\n')
+    open(lp, 'w').write('\n'.join(restate_log(lines, ropes, fnames)) + '\n')
     return changed
 
 
@@ -345,10 +348,9 @@ def work_fseries(job):
                 H = min(99 if zero else 100, H + extra_h)
                 if zero:
                     for alpha in BLENDS:
-                        fit = geom.braid_blend_fit(X, H + 1, alpha)
-                        if fit is None:
+                        rows = geom.braid_blend_fit(X, H + 1, alpha)
+                        if rows is None:
                             continue
-                        rows = fit[0]
                         L, D, R = fseries_measure(rows)
                         cands.append((L / D, H, rows / R, seed, (pole, alpha)))
                 else:
