@@ -23,7 +23,7 @@ import _bindings
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DB = ROOT / "data" / "knot_fseries" / "ideal_database.txt"
 CORE = ["ab_initio_mass.cpp", "ab_initio_mass_kernels.cpp", "biot_savart.cpp", "frenet_helicity.cpp",
-        "potential_timefield.cpp"]
+        "potential_timefield.cpp", "file_access/read.cpp", "file_access/rewrite.cpp"]
 FLAGS = ["-std=c++17", "-O3", "-Wall", "-Wextra", "-ffp-contract=off", "-fno-math-errno"]
 
 

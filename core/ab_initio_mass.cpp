@@ -1,17 +1,14 @@
 #include "ab_initio_mass.h"
 
-#include <sys/stat.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <iterator>
 #include <stdexcept>
 
 #include "biot_savart.h"
+#include "file_access.h"
 #include "frenet_helicity.h"
 #include "potential_timefield.h"
 
@@ -98,25 +95,14 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr int kMaxHarmonic = 19;  // coefficient tables hold indices 0 ... 19
 
-// The whole file as bytes; false when it cannot be opened. A directory opens
-// on Linux and reads as an empty file: it counts as a file that cannot be
-// opened, so the search goes on to the next path.
-bool read_whole_file(const char *path, std::string &out) {
-    struct stat st;
-    if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return false;
-    std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
-
 // QEL_IDEAL_DATABASE (when set and not empty), then fixed paths relative to
-// the working directory; the first file that opens is the database, even
-// when it is empty. Empty text when none opens.
+// the working directory; the first regular file that opens is the database,
+// even when it is empty. Directories, FIFOs, devices and sockets are skipped
+// like missing files. Empty text when none opens.
 std::string load_ideal_database_from_file() {
     std::string text;
     const char *env = std::getenv("QEL_IDEAL_DATABASE");
-    if (env != nullptr && env[0] != '\0' && read_whole_file(env, text)) return text;
+    if (env != nullptr && env[0] != '\0' && file_access::read_regular_file(env, text)) return text;
     static const char *const kPaths[] = {
         "ideal_database.txt",
         "Front-End/knot_fseries/ideal_database.txt",
@@ -124,7 +110,7 @@ std::string load_ideal_database_from_file() {
         "../../Front-End/knot_fseries/ideal_database.txt",
     };
     for (const char *path : kPaths) {
-        if (read_whole_file(path, text)) return text;
+        if (file_access::read_regular_file(path, text)) return text;
     }
     return std::string();
 }

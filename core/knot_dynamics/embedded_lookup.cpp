@@ -2,10 +2,9 @@
 // on disk.
 #include "../knot_dynamics.h"
 #include "../knot_embedded_data.h"
-#include "open_file.h"
+#include "../file_access.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -28,11 +27,9 @@ EmbeddedFileMap build_map(const detail::EmbeddedFileTable &table) {
     return map;
 }
 
-// A candidate counts when it opens as a file; a directory of that name does not.
-bool path_exists(const std::string &path) {
-    std::ifstream in;
-    return knot_detail::open_for_reading(in, path) && in.good();
-}
+// A candidate counts when it opens for reading as a regular file; a
+// directory, FIFO, device or socket of that name is skipped like a missing file.
+bool path_exists(const std::string &path) { return file_access::is_readable_regular_file(path); }
 
 // Value of an environment variable; false when it is unset (an empty value
 // still counts as set).

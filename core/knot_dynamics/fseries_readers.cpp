@@ -1,9 +1,8 @@
 // Readers of the Fourier-series text format.
 #include "../knot_dynamics.h"
 #include "internal.h"
-#include "open_file.h"
+#include "../file_access.h"
 
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,12 +12,9 @@ namespace qel {
 using namespace knot_detail;
 
 std::vector<FourierBlock> FourierKnot::parse_fseries_multi(const std::string &path) {
-    std::ifstream in;
-    if (!open_for_reading(in, path)) return {};
-    SeriesParser parser;
-    std::string line;
-    while (std::getline(in, line)) parser.line(line);
-    return parser.finish();
+    std::string text;
+    if (!file_access::read_regular_file(path, text)) return {};
+    return parse_fseries_from_string(text);
 }
 
 std::vector<FourierBlock> FourierKnot::parse_fseries_from_string(const std::string &content) {

@@ -2,10 +2,9 @@
 // components of a record and the header line of a record.
 #include "../knot_dynamics.h"
 #include "internal.h"
-#include "open_file.h"
+#include "../file_access.h"
 
 #include <cstddef>
-#include <fstream>
 #include <locale>
 #include <sstream>
 #include <stdexcept>
@@ -249,11 +248,11 @@ std::vector<FourierKnot::IdealABBlock> FourierKnot::parse_ideal_txt_from_string(
 }
 
 std::vector<FourierKnot::IdealABBlock> FourierKnot::parse_ideal_txt_multi(const std::string &path) {
-    std::ifstream in;
-    if (!open_for_reading(in, path)) throw std::runtime_error("parse_ideal_txt_multi: cannot open file: " + path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parse_ideal_txt_from_string(text.str());
+    std::string text;
+    if (!file_access::read_regular_file(path, text)) {
+        throw std::runtime_error("parse_ideal_txt_multi: cannot open file: " + path);
+    }
+    return parse_ideal_txt_from_string(text);
 }
 
 FourierKnot::IdealABBlock FourierKnot::parse_ideal_ab_by_id_from_string(const std::string &content,

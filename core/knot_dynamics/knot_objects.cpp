@@ -2,12 +2,11 @@
 // and the loaders of centred knot samples.
 #include "../knot_dynamics.h"
 #include "internal.h"
-#include "open_file.h"
+#include "../file_access.h"
 
 #include <sys/sysinfo.h>
 
 #include <cstddef>
-#include <fstream>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -32,25 +31,24 @@ std::size_t points_that_fit_in_memory() {
 
 void FourierKnot::loadBlocks(const std::string &path) {
     blocks.clear();
-    std::ifstream in;
-    if (!open_for_reading(in, path)) throw std::runtime_error("Cannot open file: " + path);
+    std::string text;
+    if (!file_access::read_regular_file(path, text)) throw std::runtime_error("Cannot open file: " + path);
     FourierBlock work;
     NumberReader reader;
-    std::string line;
-    while (std::getline(in, line)) {
+    for_each_line(text, [&](const std::string &line) {
         if (line.empty() || line[0] == '%') {
             if (!work.a_x.empty()) {
                 blocks.push_back(std::move(work));
                 work = FourierBlock{};
             }
-            continue;
+            return;
         }
         reader.reset(line);
         double v[7];
         int count = 0;
         while (count < 7 && reader.next(v[count])) ++count;
         if (count == 6) append_row(work, v);
-    }
+    });
     if (!work.a_x.empty()) blocks.push_back(std::move(work));
 }
 

@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "../file_access.h"
 #include "internal.h"
 
 namespace qel {
 namespace qelext {
 
-using detail::has_nul;
+using file_access::has_nul;
 
 namespace {
 

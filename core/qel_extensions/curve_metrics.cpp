@@ -17,8 +17,7 @@ namespace qelext {
 namespace detail {
 
 FourierBlock largest_block_of(const std::string &path) {
-    std::vector<FourierBlock> blocks;
-    if (!has_nul(path)) blocks = FourierKnot::parse_fseries_multi(path);
+    std::vector<FourierBlock> blocks = FourierKnot::parse_fseries_multi(path);
     if (blocks.empty()) throw std::runtime_error("no blocks parsed from: " + path);
     const int k = FourierKnot::index_of_largest_block(blocks);
     const std::size_t idx = (k >= 0 && static_cast<std::size_t>(k) < blocks.size()) ? static_cast<std::size_t>(k) : 0;

@@ -16,10 +16,6 @@ constexpr double kTwoPi = 6.283185307179586;
 
 inline double norm3(double x, double y, double z) { return std::sqrt(x * x + y * y + z * z); }
 
-// A path with an embedded NUL cannot name a file: the C calls would see a
-// shorter, different path.
-inline bool has_nul(const std::string &path) { return path.find('\0') != std::string::npos; }
-
 // The largest block of a file (first on ties). Throws std::runtime_error
 // "no blocks parsed from: " + path when the file yields no block.
 FourierBlock largest_block_of(const std::string &path);

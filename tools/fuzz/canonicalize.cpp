@@ -3,7 +3,7 @@
 // then leave it as it is.
 //
 // needs: canonicalize_fseries_file_inplace
-// sources: qel_extensions/*.cpp qel_extensions.cpp knot_dynamics.cpp knot_dynamics/*.cpp biot_savart.cpp field_kernels.cpp frenet_helicity.cpp
+// sources: qel_extensions/*.cpp qel_extensions.cpp knot_dynamics.cpp knot_dynamics/*.cpp biot_savart.cpp field_kernels.cpp frenet_helicity.cpp file_access/*.cpp
 // seeds: knot.*.fseries ideal_12_data/12a1*.txt
 #include <fstream>
 #include <iterator>

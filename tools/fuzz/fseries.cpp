@@ -2,7 +2,7 @@
 // object's loadBlocks on the same bytes.
 //
 // needs: parse_fseries_from_string parse_fseries_multi loadBlocks
-// sources: knot_dynamics.cpp knot_dynamics/*.cpp
+// sources: knot_dynamics.cpp knot_dynamics/*.cpp file_access/*.cpp
 // seeds: knot.*.fseries
 #include <string>
 #include <vector>

@@ -2,7 +2,7 @@
 // record's index by id, the header formatter and component evaluation.
 //
 // needs: parse_ideal_txt_from_string parse_ideal_txt_multi index_of_ideal_id
-// sources: knot_dynamics.cpp knot_dynamics/*.cpp
+// sources: knot_dynamics.cpp knot_dynamics/*.cpp file_access/*.cpp
 // seeds: ideal-records
 #include <stdexcept>
 #include <string>

@@ -2,7 +2,7 @@
 // the id, the rest the database text.
 //
 // needs: parse_ideal_ab_by_id_from_string
-// sources: knot_dynamics.cpp knot_dynamics/*.cpp
+// sources: knot_dynamics.cpp knot_dynamics/*.cpp file_access/*.cpp
 // seeds: ideal-records-with-id
 #include <stdexcept>
 #include <string>

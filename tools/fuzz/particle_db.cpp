@@ -2,7 +2,7 @@
 // first line of the input is the id, the rest the database text.
 //
 // needs: extract_and_build_filament
-// sources: ab_initio_mass*.cpp biot_savart.cpp frenet_helicity.cpp potential_timefield.cpp field_kernels.cpp
+// sources: ab_initio_mass*.cpp biot_savart.cpp frenet_helicity.cpp potential_timefield.cpp field_kernels.cpp file_access/*.cpp
 // seeds: ideal-records-with-id
 #include <stdexcept>
 #include <string>
