@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bindings.h"
+#include "fs_path.h"
 
 namespace {
 
@@ -72,6 +73,7 @@ py::dict list_bindings_impl(const py::module_ &mod, const py::object &pattern, b
 
 PYBIND11_MODULE(_bindings, m) {
     m.doc() = "QEL Core Bindings (backwards compatibility alias)";
+    qel_py::register_fs_message_translator();
 
     bind_ab_initio(m);
     bind_biot_savart(m);

@@ -6,7 +6,23 @@
 #include <string>
 
 #include "bindings.h"
+#include "fs_path.h"
 #include "qel_extensions.h"
+
+namespace {
+
+using qel_py::FsPath;
+
+// A `path` field: read as os.fsdecode gives the file name, written from
+// anything a path argument takes.
+template <class Record>
+void def_path_field(py::class_<Record> &cls, std::string Record::*field) {
+    cls.def_property(
+        "path", [field](const Record &r) { return FsPath{r.*field}; },
+        [field](Record &r, const FsPath &p) { r.*field = p.bytes; });
+}
+
+}  // namespace
 
 void bind_extensions(py::module_ &m) {
     namespace ext = qel::qelext;
@@ -15,17 +31,17 @@ void bind_extensions(py::module_ &m) {
     using ext::FilamentEnergyResult;
     using ext::HelicityResult;
 
-    py::class_<CanonicalizeResult>(m, "CanonicalizeResult")
-        .def(py::init<>())
-        .def_readwrite("path", &CanonicalizeResult::path)
-        .def_readwrite("found_numeric_rows", &CanonicalizeResult::found_numeric_rows)
+    py::class_<CanonicalizeResult> canon(m, "CanonicalizeResult");
+    canon.def(py::init<>());
+    def_path_field(canon, &CanonicalizeResult::path);
+    canon.def_readwrite("found_numeric_rows", &CanonicalizeResult::found_numeric_rows)
         .def_readwrite("changed", &CanonicalizeResult::changed)
         .def_readwrite("reason", &CanonicalizeResult::reason);
 
-    py::class_<HelicityResult>(m, "HelicityResult")
-        .def(py::init<>())
-        .def_readwrite("path", &HelicityResult::path)
-        .def_readwrite("a_mu", &HelicityResult::a_mu)
+    py::class_<HelicityResult> helicity(m, "HelicityResult");
+    helicity.def(py::init<>());
+    def_path_field(helicity, &HelicityResult::path);
+    helicity.def_readwrite("a_mu", &HelicityResult::a_mu)
         .def_readwrite("Hc", &HelicityResult::Hc)
         .def_readwrite("Hm", &HelicityResult::Hm)
         .def_readwrite("L", &HelicityResult::L)
@@ -51,10 +67,10 @@ void bind_extensions(py::module_ &m) {
         .def_readwrite("nsamples", &FilamentEnergyParams::nsamples)
         .def_readwrite("skip_neighbors_base", &FilamentEnergyParams::skip_neighbors_base);
 
-    py::class_<FilamentEnergyResult>(m, "FilamentEnergyResult")
-        .def(py::init<>())
-        .def_readwrite("path", &FilamentEnergyResult::path)
-        .def_readwrite("L", &FilamentEnergyResult::L)
+    py::class_<FilamentEnergyResult> energy(m, "FilamentEnergyResult");
+    energy.def(py::init<>());
+    def_path_field(energy, &FilamentEnergyResult::path);
+    energy.def_readwrite("L", &FilamentEnergyResult::L)
         .def_readwrite("ds_avg", &FilamentEnergyResult::ds_avg)
         .def_readwrite("m_loc", &FilamentEnergyResult::m_loc)
         .def_readwrite("E_nonlocal", &FilamentEnergyResult::E_nonlocal)
@@ -75,35 +91,62 @@ void bind_extensions(py::module_ &m) {
         .def_readwrite("c_rankine_outer", &FilamentEnergyResult::c_rankine_outer)
         .def_readwrite("nsamples", &FilamentEnergyResult::nsamples);
 
-    m.def("canonicalize_fseries_file_inplace", &ext::canonicalize_fseries_file_inplace, py::arg("path"));
-    m.def("compute_helicity_from_fseries", &ext::helicity_from_fseries, py::arg("path"), py::arg("grid_size") = 32,
-          py::arg("spacing") = 0.1, py::arg("interior_margin") = 8, py::arg("nsamples") = 1000);
-    m.def("sample_curve_centered", &ext::sample_curve_centered, py::arg("path"), py::arg("nsamples") = 1024);
-    m.def("compute_curve_metrics_from_fseries", &ext::curve_metrics_from_fseries, py::arg("path"),
-          py::arg("nsamples") = 2048, py::arg("skip") = 3);
+    m.def(
+        "canonicalize_fseries_file_inplace",
+        [](const FsPath &path) { return ext::canonicalize_fseries_file_inplace(path.bytes); }, py::arg("path"));
+    m.def(
+        "compute_helicity_from_fseries",
+        [](const FsPath &path, int grid_size, double spacing, int interior_margin, int nsamples) {
+            return ext::helicity_from_fseries(path.bytes, grid_size, spacing, interior_margin, nsamples);
+        },
+        py::arg("path"), py::arg("grid_size") = 32, py::arg("spacing") = 0.1, py::arg("interior_margin") = 8,
+        py::arg("nsamples") = 1000);
+    m.def(
+        "sample_curve_centered",
+        [](const FsPath &path, int nsamples) { return ext::sample_curve_centered(path.bytes, nsamples); },
+        py::arg("path"), py::arg("nsamples") = 1024);
+    m.def(
+        "compute_curve_metrics_from_fseries",
+        [](const FsPath &path, int nsamples, int skip) {
+            return ext::curve_metrics_from_fseries(path.bytes, nsamples, skip);
+        },
+        py::arg("path"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
     m.def(
         "curve_length_from_fseries",
-        [](const std::string &path, int nsamples) {
-            return ext::curve_length(ext::sample_curve_centered(path, nsamples));
+        [](const FsPath &path, int nsamples) {
+            return ext::curve_length(ext::sample_curve_centered(path.bytes, nsamples));
         },
         py::arg("path"), py::arg("nsamples") = 2048);
     m.def(
         "min_non_neighbor_distance_from_fseries",
-        [](const std::string &path, int nsamples, int skip) {
-            return ext::min_non_neighbor_distance(ext::sample_curve_centered(path, nsamples), skip);
+        [](const FsPath &path, int nsamples, int skip) {
+            return ext::min_non_neighbor_distance(ext::sample_curve_centered(path.bytes, nsamples), skip);
         },
         py::arg("path"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
     m.def(
         "reach_proxy_from_fseries",
-        [](const std::string &path, int nsamples, int skip) {
-            return ext::reach_proxy(ext::sample_curve_centered(path, nsamples), skip);
+        [](const FsPath &path, int nsamples, int skip) {
+            return ext::reach_proxy(ext::sample_curve_centered(path.bytes, nsamples), skip);
         },
         py::arg("path"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
-    m.def("compute_filament_energy_from_fseries", &ext::filament_energy_from_fseries, py::arg("path"),
-          py::arg("params"));
-    m.def("batch_helicity_from_dir", &ext::batch_helicity_from_dir, py::arg("root_dir"), py::arg("grid_size") = 32,
-          py::arg("spacing") = 0.1, py::arg("interior_margin") = 8, py::arg("nsamples") = 1000,
-          py::arg("recurse") = false);
-    m.def("compare_fseries_files", &ext::compare_fseries_files, py::arg("path_a"), py::arg("path_b"),
-          py::arg("nsamples") = 2048, py::arg("skip") = 3);
+    m.def(
+        "compute_filament_energy_from_fseries",
+        [](const FsPath &path, const FilamentEnergyParams &params) {
+            return ext::filament_energy_from_fseries(path.bytes, params);
+        },
+        py::arg("path"), py::arg("params"));
+    m.def(
+        "batch_helicity_from_dir",
+        [](const FsPath &root_dir, int grid_size, double spacing, int interior_margin, int nsamples, bool recurse) {
+            return ext::batch_helicity_from_dir(root_dir.bytes, grid_size, spacing, interior_margin, nsamples,
+                                                recurse);
+        },
+        py::arg("root_dir"), py::arg("grid_size") = 32, py::arg("spacing") = 0.1, py::arg("interior_margin") = 8,
+        py::arg("nsamples") = 1000, py::arg("recurse") = false);
+    m.def(
+        "compare_fseries_files",
+        [](const FsPath &path_a, const FsPath &path_b, int nsamples, int skip) {
+            return ext::compare_fseries_files(path_a.bytes, path_b.bytes, nsamples, skip);
+        },
+        py::arg("path_a"), py::arg("path_b"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
 }

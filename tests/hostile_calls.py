@@ -17,6 +17,7 @@ while the others keep their baseline values.
 import itertools
 import math
 import os
+import pathlib
 import re
 import sys
 import tempfile
@@ -93,7 +94,7 @@ def kind_of(t):
         return ("vec3", None)
     if t.count("Sequence") >= 2:
         return ("rows", None)
-    if t == "collections.abc.Sequence[str]":
+    if t == "collections.abc.Sequence[str]" or (t.startswith("collections.abc.Sequence[") and "PathLike" in t):
         return ("strs", None)
     if t.startswith("collections.abc.Sequence[") or t.startswith("list["):
         return ("floats", None)
@@ -103,7 +104,9 @@ def kind_of(t):
         return ("int", None)
     if "SupportsFloat" in t:
         return ("float", None)
-    if t == "str" or t == "os.PathLike" or "PathLike" in t:
+    if "PathLike" in t:
+        return ("path", None)
+    if t == "str":
         return ("str", None)
     if t == "bool":
         return ("bool", None)
@@ -125,6 +128,10 @@ with open(IDEAL, "w") as f:
 IDEAL_TEXT = open(IDEAL).read()
 SUBDIR = os.path.join(WORK, "dir")
 os.mkdir(SUBDIR)
+# Special files that a reader must refuse at once (a read would wait for a
+# writer, or never end).
+FIFO = os.path.join(WORK, "fifo.fseries")
+os.mkfifo(FIFO)
 with open(os.path.join(SUBDIR, "knot.3_1.fseries"), "w") as f:
     f.write(qb.get_embedded_knot_files()["3_1"])
 os.environ["QEL_IDEAL_DATABASE"] = IDEAL
@@ -156,7 +163,7 @@ def candidates(kind, cls=None):
         return [3, 1, 0]
     if kind == "bool":
         return [False, True]
-    if kind == "str":
+    if kind in ("str", "path"):
         return [FSERIES, "3_1", "3:1:1", "ideal.txt", SUBDIR, IDEAL, IDEAL_TEXT]
     if kind == "strs":
         return [[FSERIES]]
@@ -189,9 +196,12 @@ def hostile(kind, cls=None):
     if kind == "bool":
         return [None, "x"]
     if kind == "str":
-        return ["", "\0", b"bytes", os.path.join(WORK, "missing", "x"), SUBDIR, WORK + "/", 5, None]
+        return ["", "\0", b"bytes", os.path.join(WORK, "missing", "x"), SUBDIR, WORK + "/", FIFO, "/dev/zero", 5, None]
+    if kind == "path":
+        # Names as open() takes them, undecodable ones included.
+        return hostile("str") + ["k\udcff", b"k\xff", pathlib.Path(FSERIES), pathlib.Path(FIFO)]
     if kind == "strs":
-        return [[], [""], [SUBDIR], [os.path.join(WORK, "missing")], [b"x"], 5]
+        return [[], [""], [SUBDIR], [os.path.join(WORK, "missing")], [b"x"], [FIFO, "/dev/zero"], ["\0"], 5]
     if kind == "shape3":
         return [[], [-1, 2, 2], [0, 0, 0], [2**31, 1, 1], [2**20, 2**20, 2**20], [2**21, 2**21, 2**22], [-(2**21), 2**21, 2**22], [1, 2], None]
     if kind == "vec3":

@@ -109,15 +109,15 @@ def test_empty_and_defaults(tmp_path, qb):
     assert (r.Hc, r.Hm, r.a_mu) == (single.Hc, single.Hm, single.a_mu)
 
 
-@pytest.mark.parametrize("kind", ["missing", "regular-file", "empty", "link-to-file", "nul-in-path"])
+@pytest.mark.parametrize("kind", ["missing", "regular-file", "empty", "link-to-file"])
 def test_root_must_be_a_directory(tmp_path, qb, kind):
     root = {"missing": str(tmp_path / "nope"), "regular-file": str(tmp_path / "f.fseries"), "empty": "",
-            "link-to-file": str(tmp_path / "ln"), "nul-in-path": str(tmp_path) + "\0/x"}[kind]
+            "link-to-file": str(tmp_path / "ln")}[kind]
     (tmp_path / "f.fseries").write_text(fseries_text(rows_for(0)))
     (tmp_path / "ln").symlink_to("f.fseries")
     with pytest.raises(RuntimeError) as exc:
         qb.batch_helicity_from_dir(root, **SMALL)
-    assert str(exc.value) == ("directory does not exist: " + root).split("\0")[0]
+    assert str(exc.value) == "directory does not exist: " + root
 
 
 def test_link_to_directory_as_root_is_walked(tmp_path, qb):

@@ -205,22 +205,17 @@ FILE_FUNCTIONS = [
 
 class TestErrors:
     @pytest.mark.parametrize("name", FILE_FUNCTIONS)
-    @pytest.mark.parametrize("kind", ["missing", "comments-only", "directory", "nul-in-path"])
+    @pytest.mark.parametrize("kind", ["missing", "comments-only", "directory"])
     def test_no_blocks_comes_before_negative_count(self, tmp_path, qb, name, kind):
         if kind == "missing":
             path = str(tmp_path / "absent.fseries")
         elif kind == "comments-only":
             path = write(tmp_path, "c.fseries", "% nothing\n% here\n")
-        elif kind == "directory":
-            path = str(tmp_path)
         else:
-            # The part before the NUL names a readable file; the whole path
-            # names none.
-            path = write(tmp_path, "t.fseries", fseries_text(TREFOIL)) + "\0.bak"
+            path = str(tmp_path)
         with pytest.raises(RuntimeError) as exc:
             _call_all(qb, path, -1)[name]()
-        # A message is a C string: it ends at the NUL.
-        assert str(exc.value) == ("no blocks parsed from: " + path).split("\0")[0]
+        assert str(exc.value) == "no blocks parsed from: " + path
 
     @pytest.mark.parametrize("name", FILE_FUNCTIONS)
     def test_negative_count(self, trefoil, qb, name):

@@ -2,6 +2,7 @@
 // knot systems (entries 37 to 50 of the knot registration).
 #include "knot_py.h"
 
+#include <cstdint>
 #include <memory>
 #include <tuple>
 
@@ -13,20 +14,27 @@ void bind_data(py::module_ &m) {
           "Return embedded ideal*.txt resources as {relative_name: content}.");
 
     // 38 load_embedded_ideal_text
-    m.def("load_embedded_ideal_text", &qel::load_embedded_ideal_text, py::arg("name") = "ideal.txt",
-          "Load embedded ideal text resource from library (basename fallback supported).");
+    m.def(
+        "load_embedded_ideal_text", [](const FileName &name) { return qel::load_embedded_ideal_text(name.text); },
+        py::arg("name") = "ideal.txt",
+        "Load embedded ideal text resource from library (basename fallback supported).");
 
     // 39 parse_embedded_ideal_txt
     m.def(
         "parse_embedded_ideal_txt",
-        [](const std::string &name) {
-            return FourierKnot::parse_ideal_txt_from_string(qel::load_embedded_ideal_text(name));
+        [](const FileName &name) {
+            return FourierKnot::parse_ideal_txt_from_string(qel::load_embedded_ideal_text(name.text));
         },
         py::arg("name") = "ideal.txt", "Parse embedded ideal*.txt resource into AB blocks.");
 
     // 40 parse_embedded_ideal_ab_by_id
-    m.def("parse_embedded_ideal_ab_by_id", &FourierKnot::parse_ideal_ab_by_id_from_embedded, py::arg("ab_id"),
-          py::arg("name") = "ideal.txt", "Parse a single AB block by Id from an embedded ideal*.txt resource.");
+    m.def(
+        "parse_embedded_ideal_ab_by_id",
+        [](const std::string &ab_id, const FileName &name) {
+            return FourierKnot::parse_ideal_ab_by_id_from_embedded(ab_id, name.text);
+        },
+        py::arg("ab_id"), py::arg("name") = "ideal.txt",
+        "Parse a single AB block by Id from an embedded ideal*.txt resource.");
 
     // 41 parse_ideal_ab_by_id_from_string
     m.def("parse_ideal_ab_by_id_from_string", &FourierKnot::parse_ideal_ab_by_id_from_string, py::arg("content"),
@@ -47,7 +55,8 @@ void bind_data(py::module_ &m) {
     // 45 load_embedded_knot_block
     m.def(
         "load_embedded_knot_block",
-        [](const std::string &knot_id) {
+        [](const FileName &name) {
+            const std::string &knot_id = name.text;
             // A map of its own for this call: nothing is kept between calls.
             const qel::EmbeddedFileMap files = qel::get_embedded_knot_files();
             const auto it = files.find(knot_id);
@@ -80,7 +89,7 @@ void bind_data(py::module_ &m) {
 
     // 48 LoadedKnot
     py::class_<FourierKnot::LoadedKnot>(m, "LoadedKnot")
-        .def_readonly("name", &FourierKnot::LoadedKnot::name)
+        .def_property_readonly("name", [](const FourierKnot::LoadedKnot &k) { return FsPath{k.name}; })
         .def_readonly("points", &FourierKnot::LoadedKnot::points)
         .def_readonly("curvature", &FourierKnot::LoadedKnot::curvature)
         .def(
@@ -93,8 +102,15 @@ void bind_data(py::module_ &m) {
             "Get curvature as NumPy array (N,)");
 
     // 49 load_all_knots
-    m.def("load_all_knots", &FourierKnot::load_all_knots, py::arg("paths"), py::arg("nsamples") = 1000,
-          "Load all knots from a list of .fseries file paths.");
+    m.def(
+        "load_all_knots",
+        [](const std::vector<FsPath> &paths, int nsamples) {
+            std::vector<std::string> names;
+            names.reserve(paths.size());
+            for (const FsPath &p : paths) names.push_back(p.bytes);
+            return FourierKnot::load_all_knots(names, nsamples);
+        },
+        py::arg("paths"), py::arg("nsamples") = 1000, "Load all knots from a list of .fseries file paths.");
 
     // 50 VortexKnotSystem: the one class held by shared ownership.
     using qel::VortexKnotSystem;
@@ -105,8 +121,13 @@ void bind_data(py::module_ &m) {
              "Initialize a trefoil knot with given resolution.")
         .def("initialize_figure8_knot", &VortexKnotSystem::initialize_figure8_knot, py::arg("resolution") = 400,
              "Initialize a figure-eight knot with given resolution.")
-        .def("initialize_knot_from_name", &VortexKnotSystem::initialize_knot_from_name, py::arg("knot_id"),
-             py::arg("resolution") = 1000, "Initialize any knot from bundled .fseries file by identifier.")
+        .def(
+            "initialize_knot_from_name",
+            [](VortexKnotSystem &self, const FileName &knot_id, std::uint64_t resolution) {
+                self.initialize_knot_from_name(knot_id.text, resolution);
+            },
+            py::arg("knot_id"), py::arg("resolution") = 1000,
+            "Initialize any knot from bundled .fseries file by identifier.")
         .def("evolve", &VortexKnotSystem::evolve, py::arg("dt"), py::arg("steps"),
              "Evolve vortex knot using Biot–Savart dynamics.")
         .def("get_positions", &VortexKnotSystem::get_positions, "Get current 3D positions of the knot.")

@@ -14,6 +14,7 @@
 
 #include "array_convert.h"
 #include "bindings.h"
+#include "fs_path.h"
 #include "knot_dynamics.h"
 
 namespace knot_py {
@@ -24,6 +25,8 @@ using qel::KnotDynamics;
 using qel::PointList;
 using qel::Vec3;
 using qel_py::CArray;
+using qel_py::FileName;
+using qel_py::FsPath;
 using qel_py::points_as_array;
 using qel_py::values_as_array;
 

@@ -61,7 +61,7 @@ void bind_model(py::module_ &m) {
     // 4 fourier_knot
     py::class_<FourierKnot>(m, "fourier_knot")
         .def(py::init<>())
-        .def("loadBlocks", &FourierKnot::loadBlocks)
+        .def("loadBlocks", [](FourierKnot &k, const FsPath &path) { k.loadBlocks(path.bytes); })
         .def("selectMaxHarmonics", &FourierKnot::selectMaxHarmonics)
         .def("reconstruct", &FourierKnot::reconstruct)
         .def_readwrite("points", &FourierKnot::points)
@@ -71,12 +71,14 @@ void bind_model(py::module_ &m) {
         .def_readwrite("activeBlock", &FourierKnot::activeBlock);
 
     // 5 parse_fseries_multi
-    m.def("parse_fseries_multi", &FourierKnot::parse_fseries_multi, py::arg("path"),
-          "Parse a .fseries file into Fourier blocks.");
+    m.def(
+        "parse_fseries_multi", [](const FsPath &path) { return FourierKnot::parse_fseries_multi(path.bytes); },
+        py::arg("path"), "Parse a .fseries file into Fourier blocks.");
 
     // 6 parse_ideal_txt_multi
-    m.def("parse_ideal_txt_multi", &FourierKnot::parse_ideal_txt_multi, py::arg("path"),
-          "Parse an ideal.txt-style file into IdealABBlock entries.");
+    m.def(
+        "parse_ideal_txt_multi", [](const FsPath &path) { return FourierKnot::parse_ideal_txt_multi(path.bytes); },
+        py::arg("path"), "Parse an ideal.txt-style file into IdealABBlock entries.");
 
     // 7 parse_ideal_txt_from_string
     m.def("parse_ideal_txt_from_string", &FourierKnot::parse_ideal_txt_from_string, py::arg("content"),
