@@ -236,8 +236,8 @@ Renamed replace_by_rename(const std::string &target, int fd, const struct stat &
     // The name must still lead to the file that was checked.
     struct stat now;
     if (::lstat(target.c_str(), &now) != 0 || !same_inode(now, st)) return Renamed::refused;
-    // A rename the directory refuses (a sticky directory, the file someone
-    // else's) leaves the original where it was.
+    // A rename that fails all the same (refused by a security module, the
+    // directory changed meanwhile) leaves the original where it was.
     if (!tmp.rename_to(target)) return Renamed::not_taken;
 
     // Make the rename itself durable; the new file is in place either way.
