@@ -25,9 +25,16 @@ bool is_readable_regular_file(const std::string &path);
 bool read_regular_file(const std::string &path, std::string &out);
 
 // Replaces the contents of the regular file at `path`, whose current
-// contents are `old_text`, by `new_text`, keeping the file's identity (its
-// inode, links, owner, group, mode and extended attributes). False when the
-// new text could not be put in place; the file is then unchanged.
+// contents are `old_text`, by `new_text`, keeping what the file is known by:
+// its other names, owner, group, mode and extended attributes (ACLs and
+// security labels included); a symbolic link stays a link to the rewritten
+// file. A temporary copy is renamed over the file only when the copy cannot
+// be told from it (a single name, a directory that allows the rename, and
+// owner, group, mode and attributes that all carry over); otherwise the file
+// is written in place, the room for the new text reserved before the first
+// old byte is overwritten. False, with the file unchanged, when the file
+// cannot be opened for reading and writing, no longer holds `old_text`, or
+// the new text could not be put in place; no temporary file remains.
 bool rewrite_regular_file(const std::string &path, const std::string &old_text, const std::string &new_text);
 
 }  // namespace file_access
