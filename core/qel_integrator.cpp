@@ -16,7 +16,8 @@ constexpr double kSpeedOfLightSq = 8.987551787368176e16;
 
 }  // namespace
 
-void compute_qel_mass(const PointList &points, double chi_spin, double &m_core, double &m_fluid) {
+void compute_qel_mass(const PointList &points, double chi_spin, double &m_core, double &m_fluid,
+                      const Interrupt &interrupt) {
     const std::size_t n = points.size();
     const double w = (chi_spin * chi_spin) * kFluidCoeff;
     if (n == 0) {
@@ -41,7 +42,9 @@ void compute_qel_mass(const PointList &points, double chi_spin, double &m_core, 
     const Vec3 *P = points.data();
     const Vec3 *D = dl.data();
     double S = 0.0;
+    WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < n; ++i) {
+        meter.add(n);
         const double pix = P[i][0], piy = P[i][1], piz = P[i][2];
         const double dix = D[i][0], diy = D[i][1], diz = D[i][2];
         double row = 0.0;

@@ -24,6 +24,10 @@ constexpr double kCoreDensity = 3.8934358266918687e18;       // [kg/m^3]
 constexpr double kEffectiveFluidK = 5.146207915245368e-55;   // rho * 0.5 * A_E * r_c / c^2
 constexpr double kCoreDominatedK = 2.8623471812602267e-30;
 
+// Work of one Newton or bisection iteration (a logarithm and a few
+// divisions), in the units of the interrupt's work count.
+constexpr std::uint64_t kIterationWork = 32;
+
 [[noreturn]] void unknown_regime() { throw std::runtime_error("Unknown density regime selected."); }
 
 void warn(const char *line) {
@@ -108,14 +112,17 @@ double GoldenNLSClosure::geometric_ratio_residual(double x, double target_mass) 
     return (std::log(x * 8.0) - kPhi) * x - target_mass / K;
 }
 
-double GoldenNLSClosure::infer_geometric_ratio(double target_mass, double tolerance, int max_iter) const {
+double GoldenNLSClosure::infer_geometric_ratio(double target_mass, double tolerance, int max_iter,
+                                               const Interrupt &interrupt) const {
     if (regime != CORE_DOMINATED) {
         warn("Warning: Inferring fundamental mass geometric ratio outside of CORE_DOMINATED regime.\n");
     }
     const double m = target_mass / inversion_constant();
     if (max_iter > 0) {
+        WorkMeter meter(interrupt);
         double x = 1.0;
         for (int it = 0; it < max_iter; ++it) {
+            meter.add(kIterationWork);
             const double L = std::log(8.0 * x);
             const double step = ((L - kPhi) * x - m) / ((L + 1.0) - kPhi);
             x = x - step;
@@ -126,14 +133,17 @@ double GoldenNLSClosure::infer_geometric_ratio(double target_mass, double tolera
 }
 
 double GoldenNLSClosure::infer_geometric_ratio_safe(double target_mass, double x0, double x_min, double x_max,
-                                                    double x_tol, double f_tol, int max_iter) const {
+                                                    double x_tol, double f_tol, int max_iter,
+                                                    const Interrupt &interrupt) const {
     if (x_min <= 0.0 || x_max <= 0.0 || x_min >= x_max) {
         throw std::invalid_argument("infer_geometric_ratio_safe: require 0 < x_min < x_max.");
     }
 
     // Newton from the clamped start; any sign of trouble hands over to bisection.
+    WorkMeter meter(interrupt);
     double x = std::min(x_max, std::max(x_min, x0));
     for (int it = 0; it < max_iter; ++it) {
+        meter.add(kIterationWork);
         if (x <= 0.0) break;
         const double r = geometric_ratio_residual(x, target_mass);
         if (std::fabs(r) < f_tol) return x;
@@ -177,6 +187,7 @@ double GoldenNLSClosure::infer_geometric_ratio_safe(double target_mass, double x
     // a large max_iter cannot overflow into a negative budget.
     const std::int64_t n = 4 * static_cast<std::int64_t>(max_iter);
     for (std::int64_t it = 0; it < n; ++it) {
+        meter.add(kIterationWork);
         const double mid = (lo + hi) * 0.5;
         const double r = geometric_ratio_residual(mid, target_mass);
         if (!std::isfinite(r)) {
