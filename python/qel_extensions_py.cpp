@@ -6,10 +6,13 @@
 #include <string>
 
 #include "bindings.h"
+#include "interrupt_py.h"
 #include "qel_extensions.h"
 
 void bind_extensions(py::module_ &m) {
     namespace ext = qel::qelext;
+    using qel_py::signal_interrupt;
+    using qel_py::with_interrupt;
     using ext::CanonicalizeResult;
     using ext::FilamentEnergyParams;
     using ext::FilamentEnergyResult;
@@ -76,34 +79,38 @@ void bind_extensions(py::module_ &m) {
         .def_readwrite("nsamples", &FilamentEnergyResult::nsamples);
 
     m.def("canonicalize_fseries_file_inplace", &ext::canonicalize_fseries_file_inplace, py::arg("path"));
-    m.def("compute_helicity_from_fseries", &ext::helicity_from_fseries, py::arg("path"), py::arg("grid_size") = 32,
-          py::arg("spacing") = 0.1, py::arg("interior_margin") = 8, py::arg("nsamples") = 1000);
-    m.def("sample_curve_centered", &ext::sample_curve_centered, py::arg("path"), py::arg("nsamples") = 1024);
-    m.def("compute_curve_metrics_from_fseries", &ext::curve_metrics_from_fseries, py::arg("path"),
+    m.def("compute_helicity_from_fseries", with_interrupt<&ext::helicity_from_fseries>(), py::arg("path"),
+          py::arg("grid_size") = 32, py::arg("spacing") = 0.1, py::arg("interior_margin") = 8,
+          py::arg("nsamples") = 1000);
+    m.def("sample_curve_centered", with_interrupt<&ext::sample_curve_centered>(), py::arg("path"),
+          py::arg("nsamples") = 1024);
+    m.def("compute_curve_metrics_from_fseries", with_interrupt<&ext::curve_metrics_from_fseries>(), py::arg("path"),
           py::arg("nsamples") = 2048, py::arg("skip") = 3);
     m.def(
         "curve_length_from_fseries",
         [](const std::string &path, int nsamples) {
-            return ext::curve_length(ext::sample_curve_centered(path, nsamples));
+            return ext::curve_length(ext::sample_curve_centered(path, nsamples, signal_interrupt()));
         },
         py::arg("path"), py::arg("nsamples") = 2048);
     m.def(
         "min_non_neighbor_distance_from_fseries",
         [](const std::string &path, int nsamples, int skip) {
-            return ext::min_non_neighbor_distance(ext::sample_curve_centered(path, nsamples), skip);
+            const qel::PointList points = ext::sample_curve_centered(path, nsamples, signal_interrupt());
+            return ext::min_non_neighbor_distance(points, skip, signal_interrupt());
         },
         py::arg("path"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
     m.def(
         "reach_proxy_from_fseries",
         [](const std::string &path, int nsamples, int skip) {
-            return ext::reach_proxy(ext::sample_curve_centered(path, nsamples), skip);
+            return ext::reach_proxy(ext::sample_curve_centered(path, nsamples, signal_interrupt()), skip,
+                                    signal_interrupt());
         },
         py::arg("path"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
-    m.def("compute_filament_energy_from_fseries", &ext::filament_energy_from_fseries, py::arg("path"),
-          py::arg("params"));
-    m.def("batch_helicity_from_dir", &ext::batch_helicity_from_dir, py::arg("root_dir"), py::arg("grid_size") = 32,
-          py::arg("spacing") = 0.1, py::arg("interior_margin") = 8, py::arg("nsamples") = 1000,
-          py::arg("recurse") = false);
-    m.def("compare_fseries_files", &ext::compare_fseries_files, py::arg("path_a"), py::arg("path_b"),
-          py::arg("nsamples") = 2048, py::arg("skip") = 3);
+    m.def("compute_filament_energy_from_fseries", with_interrupt<&ext::filament_energy_from_fseries>(),
+          py::arg("path"), py::arg("params"));
+    m.def("batch_helicity_from_dir", with_interrupt<&ext::batch_helicity_from_dir>(), py::arg("root_dir"),
+          py::arg("grid_size") = 32, py::arg("spacing") = 0.1, py::arg("interior_margin") = 8,
+          py::arg("nsamples") = 1000, py::arg("recurse") = false);
+    m.def("compare_fseries_files", with_interrupt<&ext::compare_fseries_files>(), py::arg("path_a"),
+          py::arg("path_b"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
 }

@@ -42,30 +42,32 @@ void nonlocal_terms(const Coords &p, const Coords &t, std::int64_t j, std::int64
 }  // namespace
 
 HelicityResult helicity_from_fseries(const std::string &path, int grid_size, double spacing, int interior_margin,
-                                     int nsamples) {
+                                     int nsamples, const Interrupt &interrupt) {
     // One reading of the file serves both the samples of the metrics (end of
     // the period excluded) and the grid helicity (which samples the block
     // itself with both ends included).
     const FourierBlock block = largest_block_of(path);
-    const PointList points = sample_block_centered(block, nsamples);
+    const PointList points = sample_block_centered(block, nsamples, interrupt);
 
     HelicityResult r;
     r.path = path;
     r.nsamples = nsamples;
     curve_metrics_from_points(points, r.L, r.kappa_max, r.kappa_mean, r.bend_energy);
-    r.min_non_neighbor_dist = min_non_neighbor_distance(points, 3);
+    r.min_non_neighbor_dist = min_non_neighbor_distance(points, 3, interrupt);
     r.reach_proxy = 0.5 * r.min_non_neighbor_dist;
 
-    const KnotDynamics::Triple h =
-        KnotDynamics::compute_helicity_from_fourier_block(block, grid_size, spacing, interior_margin, nsamples);
+    const KnotDynamics::Triple h = KnotDynamics::compute_helicity_from_fourier_block(block, grid_size, spacing,
+                                                                                     interior_margin, nsamples,
+                                                                                     interrupt);
     r.Hc = h[0];
     r.Hm = h[1];
     r.a_mu = h[2];
     return r;
 }
 
-FilamentEnergyResult filament_energy_from_fseries(const std::string &path, const FilamentEnergyParams &P) {
-    const PointList points = sample_curve_centered(path, P.nsamples);
+FilamentEnergyResult filament_energy_from_fseries(const std::string &path, const FilamentEnergyParams &P,
+                                                  const Interrupt &interrupt) {
+    const PointList points = sample_curve_centered(path, P.nsamples, interrupt);
     const std::size_t n = points.size();
 
     FilamentEnergyResult r;
@@ -74,7 +76,7 @@ FilamentEnergyResult filament_energy_from_fseries(const std::string &path, const
     curve_metrics_from_points(points, r.L, r.kappa_max, r.kappa_mean, r.bend_energy);
     const double ds = n > 0 ? r.L / static_cast<double>(n) : 0.0;
     r.ds_avg = ds;
-    r.min_non_neighbor_dist = min_non_neighbor_distance(points, std::max(1, P.skip_neighbors_base));
+    r.min_non_neighbor_dist = min_non_neighbor_distance(points, std::max(1, P.skip_neighbors_base), interrupt);
     r.reach_proxy = 0.5 * r.min_non_neighbor_dist;
 
     // Neighbour exclusion of the pair sum. The cut-off in samples is clamped
@@ -107,9 +109,11 @@ FilamentEnergyResult filament_energy_from_fseries(const std::string &path, const
         const auto m = static_cast<std::int64_t>(m_loc);
         std::vector<double> row(n);
         double S = 0.0;
+        WorkMeter meter(interrupt);
         // Ordered pairs (j, k), k ascending: those with a cyclic separation
         // above m_loc form two runs of k, below and above j.
         for (std::int64_t j = 0; j < nn; ++j) {
+            meter.add(n);
             const std::int64_t lo1 = std::max<std::int64_t>(0, j - nn + m + 1);
             const std::int64_t hi1 = j - m;  // exclusive
             const std::int64_t lo2 = j + m + 1;
