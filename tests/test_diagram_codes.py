@@ -379,6 +379,16 @@ def test_largest_unsigned_seed():
     assert len(qb.pd_from_curve(trefoil(80), seed=2**32 - 1)) >= 3
 
 
+def test_array_that_is_not_numeric_is_a_type_error():
+    bad = np.array([["1", "2", "x"]] * 6)
+    for call in (lambda: qb.pd_from_curve(bad), lambda: qb.compute_biot_savart_velocity_grid(bad, np.zeros((2, 3))),
+                 lambda: qb.compute_biot_savart_velocity_grid(np.zeros((4, 3)), bad)):
+        with pytest.raises(TypeError, match=r"^pd_from_curve: expected array of numbers with shape \(N,3\)$"):
+            call()
+    # strings that are numbers still convert, as for any array argument
+    assert qb.pd_from_curve(trefoil(40).astype(str), tries=3) == qb.pd_from_curve(trefoil(40), tries=3)
+
+
 @pytest.mark.no_sanitizer("RLIMIT_AS below the sanitizer's own address-space reservations")
 def test_memory_exhaustion_is_not_taken_for_a_failed_projection():
     # A random polygon of 4000 points crosses itself hundreds of thousands of

@@ -13,9 +13,15 @@ namespace {
 
 // A point argument: a NumPy array (any numeric type, cast to float64) must
 // have shape (N, 3); anything else converts as a list of [x, y, z] triples,
-// and a failure of that conversion is the binding library's cast error.
+// and a failure of that conversion is the binding library's cast error. An
+// array that cannot be cast to float64 is refused as an array parameter
+// would be: the cast is CArray's own (ensure), and its failure a TypeError.
 PointList point_argument(const py::object &obj) {
-    if (py::isinstance<py::array>(obj)) return to_vec3(py::cast<CArray>(obj));
+    if (py::isinstance<py::array>(obj)) {
+        const CArray a = CArray::ensure(obj);
+        if (!a) throw py::type_error("pd_from_curve: expected array of numbers with shape (N,3)");
+        return to_vec3(a);
+    }
     return py::cast<PointList>(obj);
 }
 
