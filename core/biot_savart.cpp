@@ -306,6 +306,53 @@ void single_lower_bounds(const double *__restrict dist, const std::int32_t *__re
     }
 }
 
+// The arrays of one scan (see bs_cutoff_energy_scan).
+struct PairScan {
+    const double *px, *py, *pz, *tx, *ty, *tz, *ds;
+    double *row_d, *row_w;
+    std::int32_t *row_b, *row_k;
+    double *diff;
+    std::size_t n;
+    bool single, bucketed;
+};
+
+// Rows [i0, i1) of the pair scan into the difference list; returns `total`
+// with their weights added. Out of line, so that the loop that counts the
+// work between runs of rows leaves the pair loops as they are.
+QEL_NOINLINE
+double scan_rows(const PairScan &scan, const CutoffIndex &index, std::size_t i0, std::size_t i1, double total) {
+    const double *px = scan.px, *py = scan.py, *pz = scan.pz, *tx = scan.tx, *ty = scan.ty, *tz = scan.tz;
+    const double *w = scan.ds;
+    double *row_d = scan.row_d, *row_w = scan.row_w, *diff = scan.diff;
+    std::int32_t *row_b = scan.row_b, *row_k = scan.row_k;
+    const std::size_t n = scan.n;
+    const bool single = scan.single, bucketed = scan.bucketed;
+    // Each row is taken in chunks of later vertices whose work lists stay in
+    // the first-level cache between the vector passes and the update loop;
+    // within a row the pairs are still visited in ascending j.
+    constexpr std::size_t kChunk = 512;
+    for (std::size_t i = i0; i < i1; ++i) {
+        for (std::size_t lo = i + 1; lo < n; lo += kChunk) {
+            const std::size_t hi = std::min(n, lo + kChunk);
+            scan_row(px, py, pz, tx, ty, tz, w, i, lo, hi, index.c0(), index.inv_width(), index.last(), row_d, row_w,
+                     row_b);
+            if (single) single_lower_bounds(row_d, row_b, index.single_start(), index.single_first(), lo, hi, row_k);
+            for (std::size_t j = lo; j < hi; ++j) {
+                const double d = row_d[j];
+                // Coincident vertices and NaN distances (no cutoff lies below NaN).
+                if (!(d > 0.0)) continue;
+                const std::size_t k = single     ? static_cast<std::size_t>(row_k[j])
+                                      : bucketed ? index.lower_bound(d, row_b[j])
+                                                 : index.lower_bound(d);
+                if (k == 0) continue;
+                total += row_w[j];
+                diff[k] -= row_w[j];
+            }
+        }
+    }
+    return total;
+}
+
 }  // namespace
 
 std::vector<double> bs_cutoff_energy_scan(const double *points, const double *tangents, const double *ds,
@@ -347,33 +394,16 @@ std::vector<double> bs_cutoff_energy_scan(const double *points, const double *ta
     const bool bucketed = index.bucketed();
     const bool single = bucketed && index.single();
     std::vector<std::int32_t> row_k(single ? n : 0);
-    // Each row is taken in chunks of later vertices whose work lists stay in
-    // the first-level cache between the vector passes and the update loop;
-    // within a row the pairs are still visited in ascending j.
-    constexpr std::size_t kChunk = 512;
+    const PairScan scan{px, py, pz, tx, ty, tz, w, row_d, row_w, row_b.data(), row_k.data(), diff.data(), n, single,
+                        bucketed};
+    // Rows come in runs of about one interval of the interrupt's work,
+    // which is counted between runs.
     WorkMeter meter(interrupt);
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        for (std::size_t lo = i + 1; lo < n; lo += kChunk) {
-            const std::size_t hi = std::min(n, lo + kChunk);
-            scan_row(px, py, pz, tx, ty, tz, w, i, lo, hi, index.c0(), index.inv_width(), index.last(), row_d, row_w,
-                     row_b.data());
-            if (single) {
-                single_lower_bounds(row_d, row_b.data(), index.single_start(), index.single_first(), lo, hi,
-                                    row_k.data());
-            }
-            for (std::size_t j = lo; j < hi; ++j) {
-                const double d = row_d[j];
-                // Coincident vertices and NaN distances (no cutoff lies below NaN).
-                if (!(d > 0.0)) continue;
-                const std::size_t k = single     ? static_cast<std::size_t>(row_k[j])
-                                      : bucketed ? index.lower_bound(d, row_b[j])
-                                                 : index.lower_bound(d);
-                if (k == 0) continue;
-                total += row_w[j];
-                diff[k] -= row_w[j];
-            }
-        }
-        meter.add(n - i);
+    const std::size_t run = iterations_per_interval(n);
+    for (std::size_t i0 = 0; i0 + 1 < n; i0 += run) {
+        const std::size_t i1 = std::min(n - 1, i0 + run);
+        total = scan_rows(scan, index, i0, i1, total);
+        meter.add((i1 - i0) * (n - i0));
     }
     diff[0] += total;
 

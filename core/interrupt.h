@@ -4,6 +4,7 @@
 // two iterations of an outer loop. The callback returns to let the routine go
 // on, or throws to stop it; the exception then leaves the routine as thrown.
 // What a routine leaves behind when stopped is documented with the routine.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -18,6 +19,16 @@ using Interrupt = std::function<void()>;
 // and its cost disappears in the work between two calls.
 constexpr std::uint64_t kInterruptInterval = std::uint64_t(1) << 20;
 
+// Outer iterations of `units_each` units each that make up about one interval
+// of work, at least `at_least`. A loop over rows that are summed side by side
+// by the compiler takes its rows in runs of this many and counts the work
+// between runs, so that the loop over the rows of a run compiles as it would
+// without the count.
+constexpr std::size_t iterations_per_interval(std::uint64_t units_each, std::size_t at_least = 1) {
+    const std::uint64_t n = units_each > 0 ? kInterruptInterval / units_each : kInterruptInterval;
+    return n > at_least ? static_cast<std::size_t>(n) : at_least;
+}
+
 // Counts the work a routine has finished and calls the interrupt each time
 // another kInterruptInterval units are done. The interrupt must outlive the
 // meter (routines keep both for the length of one call).
@@ -31,31 +42,38 @@ public:
     // of the one about to start.
     void add(std::uint64_t units) {
         done_ += units;
-        if (done_ >= kInterruptInterval) {
+        if (rarely(done_ >= kInterruptInterval)) {
             done_ = 0;
-            poll();
+            call(interrupt_);
         }
     }
 
     // Calls the interrupt now, whatever the count.
-    void poll() {
-        if (!interrupt_) return;
-        try {
-            interrupt_();
-        } catch (...) {
-            stopped_ = true;
-            throw;
-        }
-    }
-
-    // Whether the interrupt has thrown: lets a routine that catches the
-    // errors of a part of its work tell them from a request to stop.
-    bool stopped() const { return stopped_; }
+    void poll() const { call(interrupt_); }
 
 private:
+    static bool rarely(bool c) {
+#if defined(__GNUC__)
+        return __builtin_expect(c, 0);
+#else
+        return c;
+#endif
+    }
+
+    // Out of line, and given the interrupt rather than the meter: the
+    // meter's count then stays in a register, and the loops that count their
+    // work compile much as they would without the count. (Not marked cold:
+    // poll() calls it on every pass of a loop, which would then be compiled
+    // as cold code.)
+#if defined(__GNUC__)
+    __attribute__((noinline))
+#endif
+    static void call(const Interrupt &interrupt) {
+        if (interrupt) interrupt();
+    }
+
     const Interrupt &interrupt_;
     std::uint64_t done_ = 0;
-    bool stopped_ = false;
 };
 
 }  // namespace qel

@@ -83,12 +83,13 @@ std::vector<std::pair<int, int>> KnotDynamics::detect_reconnection_candidates(co
                                                                               const Interrupt &interrupt) {
     std::vector<std::pair<int, int>> out;
     const std::size_t N = P.size();
+    const Vec3 *p = P.data();  // fixed for the call, read directly by the pair loop
     WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < N; ++i) {
-        meter.add(N - i);
         for (std::size_t j = i + 5; j < N; ++j) {
-            if (norm(sub(P[i], P[j])) < threshold) out.emplace_back(static_cast<int>(i), static_cast<int>(j));
+            if (norm(sub(p[i], p[j])) < threshold) out.emplace_back(static_cast<int>(i), static_cast<int>(j));
         }
+        meter.add(N - i);
     }
     return out;
 }
@@ -99,17 +100,21 @@ double KnotDynamics::writhe_gauss_curve(const PointList &X, const PointList &T, 
     }
     const std::size_t N = X.size();
     const double ds = kTwoPi / static_cast<double>(N);
+    // The point and tangent arrays, fixed for the call (the interrupt does
+    // not change them), so that the pair loop reads them directly.
+    const Vec3 *x = X.data();
+    const Vec3 *t = T.data();
     double sum = 0.0;
     WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < N; ++i) {
-        meter.add(N);
         for (std::size_t j = 0; j < N; ++j) {
             if (i == j) continue;
-            const Vec3 r = sub(X[i], X[j]);
+            const Vec3 r = sub(x[i], x[j]);
             const double rn = norm(r);
             if (rn < 1e-6) continue;
-            sum += dot(cross(T[i], T[j]), r) / (rn * rn * rn);
+            sum += dot(cross(t[i], t[j]), r) / (rn * rn * rn);
         }
+        meter.add(N);
     }
     return ds * ds * sum / kFourPi;
 }

@@ -39,6 +39,31 @@ void nonlocal_terms(const Coords &p, const Coords &t, std::int64_t j, std::int64
     }
 }
 
+// Rows [j0, j1) of the non-local sum, added to S in order: the ordered
+// pairs (j, k), k ascending, whose cyclic separation is above m form two runs
+// of k, below and above j. Out of line, so that the loop that counts the work
+// between runs of rows leaves these loops as they compile without it.
+QEL_NOINLINE
+double nonlocal_rows(const Coords &pc, const Coords &tc, std::int64_t m, double cut, double ds, std::int64_t j0,
+                     std::int64_t j1, double *row, double S) {
+    const auto nn = static_cast<std::int64_t>(pc.x.size());
+    for (std::int64_t j = j0; j < j1; ++j) {
+        const std::int64_t lo1 = std::max<std::int64_t>(0, j - nn + m + 1);
+        const std::int64_t hi1 = j - m;  // exclusive
+        const std::int64_t lo2 = j + m + 1;
+        const std::int64_t hi2 = std::min(nn, j + nn - m);  // exclusive
+        if (lo1 < hi1) {
+            nonlocal_terms(pc, tc, j, lo1, hi1, cut, ds, row);
+            for (std::int64_t k = lo1; k < hi1; ++k) S += row[k];
+        }
+        if (lo2 < hi2) {
+            nonlocal_terms(pc, tc, j, lo2, hi2, cut, ds, row);
+            for (std::int64_t k = lo2; k < hi2; ++k) S += row[k];
+        }
+    }
+    return S;
+}
+
 }  // namespace
 
 HelicityResult helicity_from_fseries(const std::string &path, int grid_size, double spacing, int interior_margin,
@@ -110,22 +135,11 @@ FilamentEnergyResult filament_energy_from_fseries(const std::string &path, const
         std::vector<double> row(n);
         double S = 0.0;
         WorkMeter meter(interrupt);
-        // Ordered pairs (j, k), k ascending: those with a cyclic separation
-        // above m_loc form two runs of k, below and above j.
-        for (std::int64_t j = 0; j < nn; ++j) {
-            meter.add(n);
-            const std::int64_t lo1 = std::max<std::int64_t>(0, j - nn + m + 1);
-            const std::int64_t hi1 = j - m;  // exclusive
-            const std::int64_t lo2 = j + m + 1;
-            const std::int64_t hi2 = std::min(nn, j + nn - m);  // exclusive
-            if (lo1 < hi1) {
-                nonlocal_terms(pc, tc, j, lo1, hi1, cut, ds, row.data());
-                for (std::int64_t k = lo1; k < hi1; ++k) S += row[static_cast<std::size_t>(k)];
-            }
-            if (lo2 < hi2) {
-                nonlocal_terms(pc, tc, j, lo2, hi2, cut, ds, row.data());
-                for (std::int64_t k = lo2; k < hi2; ++k) S += row[static_cast<std::size_t>(k)];
-            }
+        const auto run = static_cast<std::int64_t>(iterations_per_interval(n));
+        for (std::int64_t j0 = 0; j0 < nn; j0 += run) {
+            const std::int64_t j1 = std::min(nn, j0 + run);
+            S = nonlocal_rows(pc, tc, m, cut, ds, j0, j1, row.data(), S);
+            meter.add(static_cast<std::uint64_t>(j1 - j0) * n);
         }
         E_nonlocal = S * (((P.rho_outer * P.Gamma) * P.Gamma) / 25.132741228718345);
     }
