@@ -72,8 +72,8 @@ def run_child(setup, call, cwd, after=""):
 
 def assert_stopped(line):
     what, seconds = line.split()
-    assert what == "KeyboardInterrupt"
-    assert ALARM <= float(seconds) < ALARM + LATENCY
+    assert what == "KeyboardInterrupt", line
+    assert ALARM <= float(seconds) < ALARM + LATENCY, line
 
 
 # ---------------------------------------------------------------- evolve
