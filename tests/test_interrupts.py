@@ -45,13 +45,15 @@ PRELUDE = textwrap.dedent(
     """
 )
 
-# The call, timed from the alarm's setting; what the child prints.
+# The call, timed from the alarm's setting; what the child prints. The alarm
+# is set inside the try, so that a child held up just before the call still
+# reports what it caught.
 RUN = textwrap.dedent(
     """
     signal.signal(signal.SIGALRM, _stop)
-    signal.setitimer(signal.ITIMER_REAL, {alarm})
     t0 = time.monotonic()
     try:
+        signal.setitimer(signal.ITIMER_REAL, {alarm})
         {call}
     except KeyboardInterrupt:
         print("KeyboardInterrupt", time.monotonic() - t0)
