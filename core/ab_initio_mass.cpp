@@ -247,12 +247,12 @@ double ParticleEvaluator::compute_core_energy_J() const {
 
 double ParticleEvaluator::get_core_mass_mev_only() const { return compute_core_energy_J() / kJoulePerMeV; }
 
-double ParticleEvaluator::compute_tail_energy_J(bool include_tail) const {
-    return include_tail ? compute_tail_energy_surrogate_J() : 0.0;
+double ParticleEvaluator::compute_tail_energy_J(bool include_tail, const Interrupt &interrupt) const {
+    return include_tail ? compute_tail_energy_surrogate_J(interrupt) : 0.0;
 }
 
-double ParticleEvaluator::get_mass_mev_ab_initio(bool include_tail) const {
-    const double e_tail = include_tail ? compute_tail_energy_surrogate_J() : 0.0;
+double ParticleEvaluator::get_mass_mev_ab_initio(bool include_tail, const Interrupt &interrupt) const {
+    const double e_tail = include_tail ? compute_tail_energy_surrogate_J(interrupt) : 0.0;
     return (e_tail + (kLengthScale * get_dimless_ropelength(1.0)) * kCoreTension) / kJoulePerMeV;
 }
 
@@ -294,7 +294,8 @@ constexpr double kCoreCrossSection = 6.236680122475321e-30;  // pi r_c^2
 constexpr double kSwirlSpeed = 1093845.63;
 }  // namespace
 
-ParticleEvaluator::RelativisticMetrics ParticleEvaluator::compute_relativistic_metrics(double circulation) const {
+ParticleEvaluator::RelativisticMetrics ParticleEvaluator::compute_relativistic_metrics(
+    double circulation, const Interrupt &interrupt) const {
     RelativisticMetrics out;
     out.core_time_dilation = 1.0;
     if (filaments.empty() || filaments.front().empty()) return out;
@@ -312,9 +313,11 @@ ParticleEvaluator::RelativisticMetrics ParticleEvaluator::compute_relativistic_m
 
     const double w = circulation / kCoreCrossSection;
     PointList v(n), omega(n);
+    WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < n; ++i) {
         v[i] = BiotSavart::velocity(P[i], P, T, circulation);
         omega[i] = Vec3{w * T[i][0], w * T[i][1], w * T[i][2]};
+        meter.add(n);
     }
     out.helicity = static_cast<double>(FrenetHelicity::compute_helicity(v, omega));
     out.time_dilation_map = TimeField::compute_time_dilation_map_sqrt(v, kSwirlSpeed);

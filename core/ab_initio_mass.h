@@ -5,11 +5,11 @@
 // particle length scale and turns their length (and optionally a tail energy
 // of the flow around them) into a mass in MeV.
 #include <cstddef>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "interrupt.h"
 #include "vec3.h"
 
 // Invariants of one entry of the master dictionary: the multiplier b and the
@@ -79,16 +79,18 @@ public:
     // the start of every iteration; when it throws, the filaments keep the
     // positions of the last completed iteration (unscaled) and the exception
     // propagates.
-    void relax_hamiltonian(int iterations, double timestep, const std::function<void()> &interrupt);
+    void relax_hamiltonian(int iterations, double timestep, const Interrupt &interrupt = {});
 
     // Lengths, energies and masses of the filaments (metres, joules, MeV).
     double get_dimless_ropelength(double stretch_lambda) const;
     double get_physical_length_m() const;
     double compute_core_energy_J() const;
     double get_core_mass_mev_only() const;
-    double compute_tail_energy_surrogate_J() const;
-    double compute_tail_energy_J(bool include_tail) const;
-    double get_mass_mev_ab_initio(bool include_tail) const;
+    // The tail surrogate (and the two that add it) call `interrupt` about
+    // every kInterruptInterval kernel terms; nothing changes when it throws.
+    double compute_tail_energy_surrogate_J(const Interrupt &interrupt = {}) const;
+    double compute_tail_energy_J(bool include_tail, const Interrupt &interrupt = {}) const;
+    double get_mass_mev_ab_initio(bool include_tail, const Interrupt &interrupt = {}) const;
 
     void set_tail_approx_config(const TailApproxConfig &cfg);
     TailApproxConfig get_tail_approx_config() const;
@@ -102,8 +104,9 @@ public:
     Vec3 induced_velocity_bs_surrogate(const Vec3 &x, std::size_t self_f, std::size_t self_i,
                                        double exclusion_length) const;
 
-    // Helicity, time-dilation map and its mean of the first filament's own flow.
-    RelativisticMetrics compute_relativistic_metrics(double circulation) const;
+    // Helicity, time-dilation map and its mean of the first filament's own
+    // flow (one velocity per point: `interrupt` is called between points).
+    RelativisticMetrics compute_relativistic_metrics(double circulation, const Interrupt &interrupt = {}) const;
     // Writes the core-density derivation to the process's standard output.
     static void print_canonical_derivation();
 

@@ -211,7 +211,7 @@ void sort_indices(std::size_t *v, std::size_t n) {
 
 }  // namespace
 
-void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const std::function<void()> &interrupt) {
+void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const Interrupt &interrupt) {
     if (filaments.empty()) return;
 
     // Flat copies of all points, filament by filament: the order of every sum.
@@ -265,9 +265,10 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
     std::vector<std::size_t> hits(total), pair_a, pair_b, list, list_start(total + 1), list_fill(total);
     const std::size_t pair_budget = std::max<std::size_t>(std::size_t(1) << 20, 32 * total);
 
+    WorkMeter meter(interrupt);
     for (int it = 0; it < iterations; ++it) {
         try {
-            interrupt();
+            meter.poll();
         } catch (...) {
             store();  // the positions of the last completed iteration, unscaled
             throw;
@@ -414,6 +415,9 @@ constexpr double kShellEnergyFactor = 3.435e-7;
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr std::size_t kSampleBlock = 64;
+// Segments per kernel call: a sample block meets at most about
+// kInterruptInterval segment terms between two counts of the work.
+constexpr std::size_t kSegmentChunk = kInterruptInterval / kSampleBlock;
 
 // Segments of all filaments with at least two points: midpoints and line
 // elements, filament by filament.
@@ -490,7 +494,7 @@ Vec3 ParticleEvaluator::induced_velocity_bs_surrogate(const Vec3 &x, std::size_t
     return u;
 }
 
-double ParticleEvaluator::compute_tail_energy_surrogate_J() const {
+double ParticleEvaluator::compute_tail_energy_surrogate_J(const Interrupt &interrupt) const {
     const TailApproxConfig &cfg = tail_config;
     if (!cfg.enabled || filaments.empty()) return 0.0;
 
@@ -549,6 +553,17 @@ double ParticleEvaluator::compute_tail_energy_surrogate_J() const {
     double qx[kSampleBlock], qy[kSampleBlock], qz[kSampleBlock];
     double ux[kSampleBlock], uy[kSampleBlock], uz[kSampleBlock];
 
+    // Segments [s0, s1) at the nq samples of the block, chunk by chunk; each
+    // sample still sums its segments in ascending order.
+    WorkMeter meter(interrupt);
+    auto accumulate = [&](std::size_t s0, std::size_t s1, std::size_t nq) {
+        for (std::size_t k0 = s0; k0 < s1; k0 += kSegmentChunk) {
+            const std::size_t k1 = std::min(s1, k0 + kSegmentChunk);
+            accumulate_segments(seg, k0, k1, qx, qy, qz, ux, uy, uz, nq);
+            meter.add(nq * (k1 - k0));
+        }
+    };
+
     double E = 0.0;
     for (std::size_t fi = 0; fi < filaments.size(); ++fi) {
         const PointList &P = filaments[fi];
@@ -583,7 +598,7 @@ double ParticleEvaluator::compute_tail_energy_surrogate_J() const {
                 for (std::size_t g = 0; g < filaments.size(); ++g) {
                     const std::size_t s0 = seg.first[g], s1 = seg.first[g + 1];
                     if (g != fi) {
-                        accumulate_segments(seg, s0, s1, qx, qy, qz, ux, uy, uz, nq);
+                        accumulate(s0, s1, nq);
                         continue;
                     }
                     // Own filament: the segments outside the window, as
@@ -593,7 +608,7 @@ double ParticleEvaluator::compute_tail_energy_surrogate_J() const {
                         while (k < n && !outside_window(k, h, n, w)) ++k;
                         std::size_t k1 = k;
                         while (k1 < n && outside_window(k1, h, n, w)) ++k1;
-                        if (k1 > k) accumulate_segments(seg, s0 + k, s0 + k1, qx, qy, qz, ux, uy, uz, nq);
+                        if (k1 > k) accumulate(s0 + k, s0 + k1, nq);
                         k = k1;
                     }
                 }
@@ -607,6 +622,9 @@ double ParticleEvaluator::compute_tail_energy_surrogate_J() const {
                         S = 0.0;
                     }
                 }
+                // The samples and the window scan, also where the window
+                // leaves no segment to sum.
+                meter.add(nq + n);
             }
         }
     }

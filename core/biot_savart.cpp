@@ -15,17 +15,21 @@ namespace {
 // loop over targets vectorises; each target still sums its segments in
 // segment order, so the result does not depend on the vector width.
 constexpr std::size_t kTargetBlock = 512;
+// Segments per kernel call: a block of targets meets about
+// kInterruptInterval pairs between two counts of the work.
+constexpr std::size_t kSegmentChunk = kInterruptInterval / kTargetBlock;
 
 struct SegmentArrays {
     std::vector<double> mx, my, mz, lx, ly, lz;
 };
 
 
+// Adds the terms of segments [k0, k1) to the velocities of the nt targets.
 QEL_KERNEL_CLONES
-void accumulate_block(const SegmentArrays &seg, std::size_t nseg, const double *__restrict tx,
+void accumulate_block(const SegmentArrays &seg, std::size_t k0, std::size_t k1, const double *__restrict tx,
                       const double *__restrict ty, const double *__restrict tz, double *__restrict vx,
                       double *__restrict vy, double *__restrict vz, std::size_t nt) {
-    for (std::size_t k = 0; k < nseg; ++k) {
+    for (std::size_t k = k0; k < k1; ++k) {
         const double mx = seg.mx[k], my = seg.my[k], mz = seg.mz[k];
         const double lx = seg.lx[k], ly = seg.ly[k], lz = seg.lz[k];
         for (std::size_t j = 0; j < nt; ++j) {
@@ -43,7 +47,8 @@ void accumulate_block(const SegmentArrays &seg, std::size_t nseg, const double *
 
 }  // namespace
 
-PointList BiotSavart::computeVelocity(const PointList &curve, const PointList &points, double circulation) {
+PointList BiotSavart::computeVelocity(const PointList &curve, const PointList &points, double circulation,
+                                      const Interrupt &interrupt) {
     const std::size_t n = curve.size();
     const std::size_t m = points.size();
     PointList out(m, Vec3{0.0, 0.0, 0.0});
@@ -65,6 +70,7 @@ PointList BiotSavart::computeVelocity(const PointList &curve, const PointList &p
     const double scale = circulation / kFourPi;
     alignas(64) double tx[kTargetBlock], ty[kTargetBlock], tz[kTargetBlock];
     alignas(64) double vx[kTargetBlock], vy[kTargetBlock], vz[kTargetBlock];
+    WorkMeter meter(interrupt);
     for (std::size_t start = 0; start < m; start += kTargetBlock) {
         const std::size_t nt = std::min(kTargetBlock, m - start);
         for (std::size_t j = 0; j < nt; ++j) {
@@ -73,7 +79,12 @@ PointList BiotSavart::computeVelocity(const PointList &curve, const PointList &p
             tz[j] = points[start + j][2];
             vx[j] = vy[j] = vz[j] = 0.0;
         }
-        accumulate_block(seg, n, tx, ty, tz, vx, vy, vz, nt);
+        // Each target sums the segments in order, chunk after chunk.
+        for (std::size_t k0 = 0; k0 < n; k0 += kSegmentChunk) {
+            const std::size_t k1 = std::min(n, k0 + kSegmentChunk);
+            accumulate_block(seg, k0, k1, tx, ty, tz, vx, vy, vz, nt);
+            meter.add(nt * (k1 - k0));
+        }
         for (std::size_t j = 0; j < nt; ++j) {
             out[start + j] = Vec3{vx[j] * scale, vy[j] * scale, vz[j] * scale};
         }
@@ -295,10 +306,58 @@ void single_lower_bounds(const double *__restrict dist, const std::int32_t *__re
     }
 }
 
+// The arrays of one scan (see bs_cutoff_energy_scan).
+struct PairScan {
+    const double *px, *py, *pz, *tx, *ty, *tz, *ds;
+    double *row_d, *row_w;
+    std::int32_t *row_b, *row_k;
+    double *diff;
+    std::size_t n;
+    bool single, bucketed;
+};
+
+// Rows [i0, i1) of the pair scan into the difference list; returns `total`
+// with their weights added. Out of line, so that the loop that counts the
+// work between runs of rows leaves the pair loops as they are.
+QEL_NOINLINE
+double scan_rows(const PairScan &scan, const CutoffIndex &index, std::size_t i0, std::size_t i1, double total) {
+    const double *px = scan.px, *py = scan.py, *pz = scan.pz, *tx = scan.tx, *ty = scan.ty, *tz = scan.tz;
+    const double *w = scan.ds;
+    double *row_d = scan.row_d, *row_w = scan.row_w, *diff = scan.diff;
+    std::int32_t *row_b = scan.row_b, *row_k = scan.row_k;
+    const std::size_t n = scan.n;
+    const bool single = scan.single, bucketed = scan.bucketed;
+    // Each row is taken in chunks of later vertices whose work lists stay in
+    // the first-level cache between the vector passes and the update loop;
+    // within a row the pairs are still visited in ascending j.
+    constexpr std::size_t kChunk = 512;
+    for (std::size_t i = i0; i < i1; ++i) {
+        for (std::size_t lo = i + 1; lo < n; lo += kChunk) {
+            const std::size_t hi = std::min(n, lo + kChunk);
+            scan_row(px, py, pz, tx, ty, tz, w, i, lo, hi, index.c0(), index.inv_width(), index.last(), row_d, row_w,
+                     row_b);
+            if (single) single_lower_bounds(row_d, row_b, index.single_start(), index.single_first(), lo, hi, row_k);
+            for (std::size_t j = lo; j < hi; ++j) {
+                const double d = row_d[j];
+                // Coincident vertices and NaN distances (no cutoff lies below NaN).
+                if (!(d > 0.0)) continue;
+                const std::size_t k = single     ? static_cast<std::size_t>(row_k[j])
+                                      : bucketed ? index.lower_bound(d, row_b[j])
+                                                 : index.lower_bound(d);
+                if (k == 0) continue;
+                total += row_w[j];
+                diff[k] -= row_w[j];
+            }
+        }
+    }
+    return total;
+}
+
 }  // namespace
 
 std::vector<double> bs_cutoff_energy_scan(const double *points, const double *tangents, const double *ds,
-                                          std::uint64_t n64, const double *cutoffs, std::uint64_t m64) {
+                                          std::uint64_t n64, const double *cutoffs, std::uint64_t m64,
+                                          const Interrupt &interrupt) {
     const std::size_t n = static_cast<std::size_t>(n64);
     const std::size_t m = static_cast<std::size_t>(m64);
     std::vector<double> energy(m, 0.0);
@@ -335,31 +394,16 @@ std::vector<double> bs_cutoff_energy_scan(const double *points, const double *ta
     const bool bucketed = index.bucketed();
     const bool single = bucketed && index.single();
     std::vector<std::int32_t> row_k(single ? n : 0);
-    // Each row is taken in chunks of later vertices whose work lists stay in
-    // the first-level cache between the vector passes and the update loop;
-    // within a row the pairs are still visited in ascending j.
-    constexpr std::size_t kChunk = 512;
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        for (std::size_t lo = i + 1; lo < n; lo += kChunk) {
-            const std::size_t hi = std::min(n, lo + kChunk);
-            scan_row(px, py, pz, tx, ty, tz, w, i, lo, hi, index.c0(), index.inv_width(), index.last(), row_d, row_w,
-                     row_b.data());
-            if (single) {
-                single_lower_bounds(row_d, row_b.data(), index.single_start(), index.single_first(), lo, hi,
-                                    row_k.data());
-            }
-            for (std::size_t j = lo; j < hi; ++j) {
-                const double d = row_d[j];
-                // Coincident vertices and NaN distances (no cutoff lies below NaN).
-                if (!(d > 0.0)) continue;
-                const std::size_t k = single     ? static_cast<std::size_t>(row_k[j])
-                                      : bucketed ? index.lower_bound(d, row_b[j])
-                                                 : index.lower_bound(d);
-                if (k == 0) continue;
-                total += row_w[j];
-                diff[k] -= row_w[j];
-            }
-        }
+    const PairScan scan{px, py, pz, tx, ty, tz, w, row_d, row_w, row_b.data(), row_k.data(), diff.data(), n, single,
+                        bucketed};
+    // Rows come in runs of about one interval of the interrupt's work,
+    // which is counted between runs.
+    WorkMeter meter(interrupt);
+    const std::size_t run = iterations_per_interval(n);
+    for (std::size_t i0 = 0; i0 + 1 < n; i0 += run) {
+        const std::size_t i1 = std::min(n - 1, i0 + run);
+        total = scan_rows(scan, index, i0, i1, total);
+        meter.add((i1 - i0) * (n - i0));
     }
     diff[0] += total;
 

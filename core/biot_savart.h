@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "interrupt.h"
 #include "vec3.h"
 
 namespace qel {
@@ -16,8 +17,10 @@ public:
     using Invariants = std::tuple<double, double, double>;  // H_charge, H_mass, a_mu
 
     // Velocity of a closed polyline (segment midpoints, chord line elements)
-    // at every target point, scaled by circulation / (4 pi).
-    static PointList computeVelocity(const PointList &curve, const PointList &points, double circulation);
+    // at every target point, scaled by circulation / (4 pi). `interrupt` is
+    // called about every kInterruptInterval segment-target pairs.
+    static PointList computeVelocity(const PointList &curve, const PointList &points, double circulation,
+                                     const Interrupt &interrupt = {});
     static PointList computeVelocity(const PointList &curve, const PointList &points);
 
     // Velocity at one point r from elements at X with line elements T.
@@ -49,7 +52,9 @@ constexpr double kInvFourPi = 0.07957747154594767;
 // distance; prefix sums then give every E(a_q). The cutoffs must be finite
 // and non-decreasing for the result to be that energy; any other list still
 // keeps every index in range. M = 0 gives an empty list, n < 2 gives M zeros.
+// `interrupt` is called between rows, about every kInterruptInterval pairs.
 std::vector<double> bs_cutoff_energy_scan(const double *points, const double *tangents, const double *ds,
-                                          std::uint64_t n, const double *cutoffs, std::uint64_t m);
+                                          std::uint64_t n, const double *cutoffs, std::uint64_t m,
+                                          const Interrupt &interrupt = {});
 
 }  // namespace qel

@@ -10,15 +10,15 @@
 namespace qel {
 namespace {
 
-// Every segment (midpoints m, elements dl) over one block of nodes: segments
-// outer, nodes inner over contiguous coordinates, so each node sums its
-// segments in segment order and the node loops vectorise.
+// Segments [k0, k1) (midpoints m, elements dl) over one block of nodes:
+// segments outer, nodes inner over contiguous coordinates, so each node sums
+// its segments in segment order and the node loops vectorise.
 QEL_KERNEL_CLONES
-void wire_block(const PointList &mid, const PointList &dl, double scale, const double *__restrict X,
-                const double *__restrict Y, const double *__restrict Z, std::size_t nb, double *__restrict Bx,
-                double *__restrict By, double *__restrict Bz) {
+void wire_block(const PointList &mid, const PointList &dl, std::size_t k0, std::size_t k1, double scale,
+                const double *__restrict X, const double *__restrict Y, const double *__restrict Z, std::size_t nb,
+                double *__restrict Bx, double *__restrict By, double *__restrict Bz) {
     alignas(64) double s[kFieldBlock], d[kFieldBlock];
-    for (std::size_t k = 0; k < mid.size(); ++k) {
+    for (std::size_t k = k0; k < k1; ++k) {
         const double mx = mid[k][0], my = mid[k][1], mz = mid[k][2];
         const double lx = dl[k][0], ly = dl[k][1], lz = dl[k][2];
         for (std::size_t j = 0; j < nb; ++j) {
@@ -52,7 +52,8 @@ Vec3 FieldKernels::dipole_field_at_point(const Vec3 &r, const Vec3 &m) {
 }
 
 void FieldKernels::biot_savart_wire_grid(const double *X, const double *Y, const double *Z, std::uint64_t n64,
-                                         const PointList &wire, double current, double *Bx, double *By, double *Bz) {
+                                         const PointList &wire, double current, double *Bx, double *By, double *Bz,
+                                         const Interrupt &interrupt) {
     const std::size_t n = static_cast<std::size_t>(n64);
     if (wire.size() < 2) return;
     const std::size_t nseg = wire.size() - 1;
@@ -64,9 +65,15 @@ void FieldKernels::biot_savart_wire_grid(const double *X, const double *Y, const
         }
     }
     const double scale = current * kInvFourPi;
+    WorkMeter meter(interrupt);
     for (std::size_t start = 0; start < n; start += kFieldBlock) {
         const std::size_t nb = std::min(kFieldBlock, n - start);
-        wire_block(mid, dl, scale, X + start, Y + start, Z + start, nb, Bx + start, By + start, Bz + start);
+        for (std::size_t k0 = 0; k0 < nseg; k0 += kFieldSourceChunk) {
+            const std::size_t k1 = std::min(nseg, k0 + kFieldSourceChunk);
+            wire_block(mid, dl, k0, k1, scale, X + start, Y + start, Z + start, nb, Bx + start, By + start,
+                       Bz + start);
+            meter.add(nb * (k1 - k0));
+        }
     }
 }
 

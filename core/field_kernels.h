@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "interrupt.h"
 #include "vec3.h"
 
 namespace qel {
@@ -19,14 +20,21 @@ public:
     // Adds the field of every segment of the open polyline `wire` (midpoint
     // rule) at the n nodes (X[j], Y[j], Z[j]) to Bx, By, Bz; a node closer
     // than 1e-12 to a segment midpoint gets nothing from that segment.
-    // Fewer than two wire points add nothing.
+    // Fewer than two wire points add nothing. `interrupt` is called about
+    // every kInterruptInterval node-segment pairs; when it throws, the
+    // outputs hold partial sums.
     static void biot_savart_wire_grid(const double *X, const double *Y, const double *Z, std::uint64_t n,
-                                      const PointList &wire, double current, double *Bx, double *By, double *Bz);
+                                      const PointList &wire, double current, double *Bx, double *By, double *Bz,
+                                      const Interrupt &interrupt = {});
 };
 
 // Grid loops run over blocks of this many nodes, every source over one block
 // before the next block, so the block's coordinates stay in cache.
 constexpr std::size_t kFieldBlock = 512;
+// Sources per kernel call: one block of nodes meets about kInterruptInterval
+// node-source pairs between two counts of the work. Each node still sums
+// its sources in order, chunk after chunk.
+constexpr std::size_t kFieldSourceChunk = kInterruptInterval / kFieldBlock;
 
 // out[j] = sqrt(in[j]) for j < n, as a separate pass so the grid loops
 // around it stay simple enough to vectorise.

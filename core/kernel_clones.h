@@ -7,3 +7,10 @@
 #else
 #define QEL_KERNEL_CLONES
 #endif
+
+// A helper kept out of line, so that its loops are compiled on their own.
+#if defined(__GNUC__)
+#define QEL_NOINLINE __attribute__((noinline))
+#else
+#define QEL_NOINLINE
+#endif

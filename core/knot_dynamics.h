@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "interrupt.h"
 #include "knot_dynamics/element_list.h"
 #include "vec3.h"
 
@@ -110,18 +111,26 @@ public:
     // Index of the block with the longest a_x (first on ties), -1 when empty.
     static int index_of_largest_block(const std::vector<FourierBlock> &blocks);
 
-    // Evaluation and geometry of a block.
-    static PointList evaluate(const FourierBlock &block, const std::vector<double> &s);
+    // Evaluation and geometry of a block. The routines that evaluate the
+    // block at many parameter values or test many pairs of samples call
+    // `interrupt` between samples, about every kInterruptInterval terms.
+    static PointList evaluate(const FourierBlock &block, const std::vector<double> &s,
+                              const Interrupt &interrupt = {});
     static Vec3 evalPoint(const FourierBlock &block, double s);
     // (r, r', r'', r''') at s.
     static std::array<Vec3, 4> evaluate_with_derivatives(const FourierBlock &block, double s);
-    static std::vector<double> curvature_exact(const FourierBlock &block, const std::vector<double> &s, double eps);
-    static double length_exact(const FourierBlock &block, int nsamples);
-    static double bending_energy_exact(const FourierBlock &block, int nsamples, double eps);
+    static std::vector<double> curvature_exact(const FourierBlock &block, const std::vector<double> &s, double eps,
+                                               const Interrupt &interrupt = {});
+    static double length_exact(const FourierBlock &block, int nsamples, const Interrupt &interrupt = {});
+    static double bending_energy_exact(const FourierBlock &block, int nsamples, double eps,
+                                       const Interrupt &interrupt = {});
     static std::vector<double> mode_energies(const FourierBlock &block);
-    static double min_self_distance_sampled(const PointList &points, int exclude_window);
-    static double min_self_distance_exactish(const FourierBlock &block, int nsamples, int exclude_window);
-    static GeometricDescriptors describe_fourier_block(const FourierBlock &block, int nsamples, int exclude_window);
+    static double min_self_distance_sampled(const PointList &points, int exclude_window,
+                                            const Interrupt &interrupt = {});
+    static double min_self_distance_exactish(const FourierBlock &block, int nsamples, int exclude_window,
+                                             const Interrupt &interrupt = {});
+    static GeometricDescriptors describe_fourier_block(const FourierBlock &block, int nsamples, int exclude_window,
+                                                       const Interrupt &interrupt = {});
     static PointList center_points(const PointList &points);
     // Discrete curvature of a closed polyline (neighbours taken cyclically).
     static std::vector<double> curvature(const PointList &points, double eps);
@@ -132,8 +141,10 @@ public:
     static IdealABBlock parse_ideal_ab_by_id_from_string(const std::string &content, const std::string &ab_id);
     static IdealABBlock parse_ideal_ab_by_id_from_embedded(const std::string &ab_id, const std::string &name);
     static int index_of_ideal_id(const std::vector<IdealABBlock> &blocks, const std::string &id);
-    static PointList evaluate_ideal_component(const IdealABComponent &component, const std::vector<double> &s);
-    static std::vector<PointList> evaluate_ideal_ab_components(const IdealABBlock &ab, const std::vector<double> &s);
+    static PointList evaluate_ideal_component(const IdealABComponent &component, const std::vector<double> &s,
+                                              const Interrupt &interrupt = {});
+    static std::vector<PointList> evaluate_ideal_ab_components(const IdealABBlock &ab, const std::vector<double> &s,
+                                                               const Interrupt &interrupt = {});
     static std::string format_ideal_ab_header(const IdealABBlock &ab);
 
     // Centred samples of a file's largest block at k*2pi/(n-1), both ends
@@ -163,8 +174,10 @@ public:
     void initialize_knot_from_name(const std::string &knot_id, std::uint64_t resolution);
     // `steps` explicit Euler steps; every velocity of a step is taken at the
     // positions and tangents of the step's start, then the tangents are
-    // remade.
-    void evolve(double dt, std::uint64_t steps);
+    // remade. `interrupt` is called about every kInterruptInterval velocity
+    // terms; when it throws, positions and tangents are those of the last
+    // completed step.
+    void evolve(double dt, std::uint64_t steps, const Interrupt &interrupt = {});
     const PointList &get_positions() const;
     const PointList &get_tangents() const;
 
@@ -181,7 +194,10 @@ private:
     double circulation_;
 };
 
-// Topology of filaments given as open polylines (no closing segment).
+// Topology of filaments given as open polylines (no closing segment). The
+// routines over pairs of points or segments, over many projections, over
+// grid nodes and curve samples call `interrupt` between rows, about every
+// kInterruptInterval terms; it stops them when it throws.
 class KnotDynamics {
 public:
     // Fourier rows numbered from the constant term: row j holds harmonic j as
@@ -192,19 +208,22 @@ public:
         PointList tangents;  // exact derivatives with respect to s, not normalised
     };
     // Positions and tangents at every parameter value, in order.
-    static FourierResult evaluate_fourier_series(const std::vector<FourierRow> &rows, const std::vector<double> &s);
+    static FourierResult evaluate_fourier_series(const std::vector<FourierRow> &rows, const std::vector<double> &s,
+                                                 const Interrupt &interrupt = {});
 
     // Discrete Gauss double sum over segment pairs, divided by 2pi.
-    static double compute_writhe(const PointList &points);
+    static double compute_writhe(const PointList &points, const Interrupt &interrupt = {});
     // Gauss linking sum over segment pairs / 4pi, rounded half away from zero.
-    static int compute_linking_number(const PointList &curve_a, const PointList &curve_b);
+    static int compute_linking_number(const PointList &curve_a, const PointList &curve_b,
+                                      const Interrupt &interrupt = {});
     // Requires V.size() >= X.size().
     static double compute_twist(const PointList &X, const PointList &V);
-    static double compute_centerline_helicity(const PointList &X, const PointList &T);
+    static double compute_centerline_helicity(const PointList &X, const PointList &T, const Interrupt &interrupt = {});
     // Index pairs (i, j), j >= i + 5, closer than threshold.
-    static std::vector<std::pair<int, int>> detect_reconnection_candidates(const PointList &points, double threshold);
+    static std::vector<std::pair<int, int>> detect_reconnection_candidates(const PointList &points, double threshold,
+                                                                           const Interrupt &interrupt = {});
     // Requires T.size() >= X.size().
-    static double writhe_gauss_curve(const PointList &X, const PointList &T);
+    static double writhe_gauss_curve(const PointList &X, const PointList &T, const Interrupt &interrupt = {});
 
     // Crossings of a closed polygon (segment N-1 -> 0) seen along random
     // directions drawn from std::mt19937(seed) through
@@ -218,20 +237,22 @@ public:
     using PDCode = std::vector<PDCrossing>;
     // Smallest count of strict crossings over `directions` projections, N*N
     // when directions <= 0. The seed is used as its unsigned 32-bit value.
-    static std::int64_t estimate_crossing_number(const PointList &points, int directions, int seed);
+    static std::int64_t estimate_crossing_number(const PointList &points, int directions, int seed,
+                                                 const Interrupt &interrupt = {});
     // Code of the projection with the most crossings among `tries` tries. A
     // try fails when its projection shows no crossing or when a crossing
     // meets at less than min_angle_deg or with depths closer than depth_tol.
     // std::invalid_argument for fewer than 4 points; std::runtime_error
     // "Failed to extract PD from any projection." when no try succeeds.
     static PDCode pd_from_curve(const PointList &points, int tries, std::uint32_t seed, double min_angle_deg,
-                                double depth_tol);
+                                double depth_tol, const Interrupt &interrupt = {});
 
     // Grid helicity. The four grid operations forward to the Biot–Savart grid
     // kernels (velocity with circulation 1); the triple is
     // (H_charge, H_mass, a_mu).
     using Triple = std::array<double, 3>;
-    static PointList compute_biot_savart_velocity_grid(const PointList &curve, const PointList &grid_points);
+    static PointList compute_biot_savart_velocity_grid(const PointList &curve, const PointList &grid_points,
+                                                       const Interrupt &interrupt = {});
     static PointList compute_vorticity_grid(const PointList &velocity, const std::array<int, 3> &shape,
                                             double spacing);
     static PointList extract_interior_field(const PointList &field, const std::array<int, 3> &shape, int margin);
@@ -244,7 +265,8 @@ public:
     // A negative margin, or a grid whose node count exceeds 2^31-1, is
     // std::invalid_argument; a negative grid_size or nsamples std::length_error.
     static Triple compute_helicity_from_fourier_block(const FourierBlock &block, int grid_size, double spacing,
-                                                      int interior_margin, int nsamples);
+                                                      int interior_margin, int nsamples,
+                                                      const Interrupt &interrupt = {});
 };
 
 }  // namespace qel

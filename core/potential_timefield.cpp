@@ -16,11 +16,14 @@ constexpr double kDilationFloor = 0.0010000000000143778;
 }  // namespace
 
 std::vector<double> TimeField::compute_gravitational_potential_gradient(const PointList &positions,
-                                                                        const PointList &vorticity, double epsilon) {
+                                                                        const PointList &vorticity, double epsilon,
+                                                                        const Interrupt &interrupt) {
     const std::size_t n = positions.size();
     std::vector<double> phi(n);
     const double two_eps_sq = (epsilon + epsilon) * epsilon;
+    WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < n; ++i) {
+        meter.add(n);
         Vec3 s{0.0, 0.0, 0.0};
         for (std::size_t j = 0; j < n; ++j) {
             if (j == i) continue;
@@ -37,11 +40,14 @@ std::vector<double> TimeField::compute_gravitational_potential_gradient(const Po
 }
 
 std::vector<double> TimeField::compute_gravitational_potential_direct(const PointList &positions,
-                                                                      const PointList &vorticity, double epsilon) {
+                                                                      const PointList &vorticity, double epsilon,
+                                                                      const Interrupt &interrupt) {
     const std::size_t n = positions.size();
     std::vector<double> phi(n);
     const double eps_sq = epsilon * epsilon;
+    WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < n; ++i) {
+        meter.add(n);
         double sum = 0.0;
         for (std::size_t j = 0; j < n; ++j) {
             if (j == i) continue;
@@ -73,8 +79,8 @@ std::vector<double> TimeField::compute_time_dilation_map_linear(const PointList 
 }
 
 std::vector<double> compute_gravitational_potential(const PointList &positions, const PointList &vorticity,
-                                                    double epsilon) {
-    return TimeField::compute_gravitational_potential_gradient(positions, vorticity, epsilon);
+                                                    double epsilon, const Interrupt &interrupt) {
+    return TimeField::compute_gravitational_potential_gradient(positions, vorticity, epsilon, interrupt);
 }
 
 std::vector<double> compute_time_dilation_map(const PointList &tangents, double C_e) {

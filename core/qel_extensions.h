@@ -3,11 +3,15 @@
 // closed polyline and measuring it, helicity and thin-filament energy of a
 // file, in-place canonicalisation of legacy files, batch helicity over a
 // directory and the comparison of two files. Every call reads its files anew.
+// The routines that sample a curve, sum over pairs of samples or fill a grid
+// call `interrupt` about every kInterruptInterval terms (the batch also
+// between files); it stops them when it throws.
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "interrupt.h"
 #include "vec3.h"
 
 namespace qel {
@@ -81,7 +85,7 @@ struct FilamentEnergyResult {
 // Largest block of the file (first on ties) at i*2pi/nsamples, end of the
 // period excluded, centred on the mean. Throws std::runtime_error
 // "no blocks parsed from: " + path, then std::length_error for nsamples < 0.
-PointList sample_curve_centered(const std::string &path, int nsamples);
+PointList sample_curve_centered(const std::string &path, int nsamples, const Interrupt &interrupt = {});
 
 // Closed length (the segment from the last point back to the first included).
 double curve_length(const PointList &points);
@@ -90,13 +94,15 @@ void curve_metrics_from_points(const PointList &points, double &L, double &kappa
                                double &bend_energy);
 // Smallest distance between samples more than `skip` apart cyclically; 0 for
 // n <= 3, 1e300 when no pair qualifies.
-double min_non_neighbor_distance(const PointList &points, int skip);
-double reach_proxy(const PointList &points, int skip);
-FilamentEnergyResult curve_metrics_from_fseries(const std::string &path, int nsamples, int skip);
+double min_non_neighbor_distance(const PointList &points, int skip, const Interrupt &interrupt = {});
+double reach_proxy(const PointList &points, int skip, const Interrupt &interrupt = {});
+FilamentEnergyResult curve_metrics_from_fseries(const std::string &path, int nsamples, int skip,
+                                                const Interrupt &interrupt = {});
 
 HelicityResult helicity_from_fseries(const std::string &path, int grid_size, double spacing, int interior_margin,
-                                     int nsamples);
-FilamentEnergyResult filament_energy_from_fseries(const std::string &path, const FilamentEnergyParams &params);
+                                     int nsamples, const Interrupt &interrupt = {});
+FilamentEnergyResult filament_energy_from_fseries(const std::string &path, const FilamentEnergyParams &params,
+                                                  const Interrupt &interrupt = {});
 
 // Blank (space, tab, LF, CR only) or a comment (first other character '%').
 bool is_comment_or_blank(const std::string &line);
@@ -113,12 +119,13 @@ CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path);
 // links to directories are never followed), sorted by path. Throws
 // std::runtime_error "directory does not exist: " + root_dir.
 std::vector<HelicityResult> batch_helicity_from_dir(const std::string &root_dir, int grid_size, double spacing,
-                                                    int interior_margin, int nsamples, bool recurse);
+                                                    int interior_margin, int nsamples, bool recurse,
+                                                    const Interrupt &interrupt = {});
 
 // Metrics of both files, their differences (b - a) and the rms distance of
 // samples with the same index.
 std::map<std::string, double> compare_fseries_files(const std::string &path_a, const std::string &path_b,
-                                                    int nsamples, int skip);
+                                                    int nsamples, int skip, const Interrupt &interrupt = {});
 
 }  // namespace qelext
 }  // namespace qel

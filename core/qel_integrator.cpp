@@ -1,5 +1,6 @@
 #include "qel_integrator.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <vector>
@@ -16,7 +17,8 @@ constexpr double kSpeedOfLightSq = 8.987551787368176e16;
 
 }  // namespace
 
-void compute_qel_mass(const PointList &points, double chi_spin, double &m_core, double &m_fluid) {
+void compute_qel_mass(const PointList &points, double chi_spin, double &m_core, double &m_fluid,
+                      const Interrupt &interrupt) {
     const std::size_t n = points.size();
     const double w = (chi_spin * chi_spin) * kFluidCoeff;
     if (n == 0) {
@@ -40,19 +42,27 @@ void compute_qel_mass(const PointList &points, double chi_spin, double &m_core, 
     // j and the rows are added in ascending i.
     const Vec3 *P = points.data();
     const Vec3 *D = dl.data();
+    // The rows come in runs between two counts of the work, so that the
+    // compiler still sums neighbouring rows side by side.
     double S = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double pix = P[i][0], piy = P[i][1], piz = P[i][2];
-        const double dix = D[i][0], diy = D[i][1], diz = D[i][2];
-        double row = 0.0;
-        for (std::size_t j = 0; j < n; ++j) {
-            const double rx = pix - P[j][0];
-            const double ry = piy - P[j][1];
-            const double rz = piz - P[j][2];
-            const double dot = dix * D[j][0] + diy * D[j][1] + diz * D[j][2];
-            row += dot / std::sqrt(rx * rx + ry * ry + rz * rz + kCoreRadiusSq);
+    WorkMeter meter(interrupt);
+    const std::size_t run = iterations_per_interval(n, 8);
+    for (std::size_t i0 = 0; i0 < n; i0 += run) {
+        const std::size_t i1 = std::min(n, i0 + run);
+        for (std::size_t i = i0; i < i1; ++i) {
+            const double pix = P[i][0], piy = P[i][1], piz = P[i][2];
+            const double dix = D[i][0], diy = D[i][1], diz = D[i][2];
+            double row = 0.0;
+            for (std::size_t j = 0; j < n; ++j) {
+                const double rx = pix - P[j][0];
+                const double ry = piy - P[j][1];
+                const double rz = piz - P[j][2];
+                const double dot = dix * D[j][0] + diy * D[j][1] + diz * D[j][2];
+                row += dot / std::sqrt(rx * rx + ry * ry + rz * rz + kCoreRadiusSq);
+            }
+            S += row;
         }
-        S += row;
+        meter.add((i1 - i0) * n);
     }
     m_fluid = (w * S) / kSpeedOfLightSq;
 }

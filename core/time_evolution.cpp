@@ -11,15 +11,20 @@ namespace qel {
 TimeEvolution::TimeEvolution(PointList positions_, PointList tangents_, double gamma_)
     : positions(std::move(positions_)), tangents(std::move(tangents_)), gamma(gamma_) {}
 
-void TimeEvolution::evolve(double dt, int steps) {
+void TimeEvolution::evolve(double dt, int steps, const Interrupt &interrupt) {
     const std::size_t n = positions.size();
     // A frame needs two points; a shorter filament keeps its state.
     if (steps <= 0 || n < 2) return;
     PointList velocity(n);
     PointList normals, binormals;
+    WorkMeter meter(interrupt);
     for (int step = 0; step < steps; ++step) {
-        // Every velocity comes from the positions at the start of the step.
-        for (std::size_t i = 0; i < n; ++i) velocity[i] = BiotSavart::velocity(positions[i], positions, tangents, gamma);
+        // Every velocity comes from the positions at the start of the step;
+        // the state changes only once all of them are known.
+        for (std::size_t i = 0; i < n; ++i) {
+            velocity[i] = BiotSavart::velocity(positions[i], positions, tangents, gamma);
+            meter.add(n);
+        }
         for (std::size_t i = 0; i < n; ++i) {
             for (int c = 0; c < 3; ++c) positions[i][c] = velocity[i][c] * dt + positions[i][c];
         }

@@ -25,12 +25,14 @@ inline P3 element(const double *p, std::size_t i, std::size_t n) { return sub(ro
 
 }  // namespace
 
-double trefoil_neumann_self_energy(const double *points, std::uint64_t n64, double a) {
+double trefoil_neumann_self_energy(const double *points, std::uint64_t n64, double a, const Interrupt &interrupt) {
     const std::size_t n = static_cast<std::size_t>(n64);
     if (n < 2) return 0.0;
     const double a2 = a * a;
     double sum = 0.0;
+    WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < n; ++i) {
+        meter.add(n - i);
         const P3 pi = row(points, i);
         const P3 dli = element(points, i, n);
         for (std::size_t j = i + 1; j < n; ++j) {
@@ -42,12 +44,14 @@ double trefoil_neumann_self_energy(const double *points, std::uint64_t n64, doub
     return sum;
 }
 
-double trefoil_core_repulsion(const double *points, std::uint64_t n64, double a) {
+double trefoil_core_repulsion(const double *points, std::uint64_t n64, double a, const Interrupt &interrupt) {
     const std::size_t n = static_cast<std::size_t>(n64);
     if (n < 3) return 0.0;
     const double two_a = a + a;
     double sum = 0.0;
+    WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < n; ++i) {
+        meter.add(n - i);
         const P3 pi = row(points, i);
         // Neighbours on the loop are left out: j = i + 1, and (0, N-1).
         const std::size_t j_end = (i == 0) ? n - 1 : n;
@@ -68,12 +72,14 @@ double trefoil_polyline_length(const double *points, std::uint64_t n64) {
     return sum;
 }
 
-double trefoil_writhe_reg(const double *points, std::uint64_t n64, double a) {
+double trefoil_writhe_reg(const double *points, std::uint64_t n64, double a, const Interrupt &interrupt) {
     const std::size_t n = static_cast<std::size_t>(n64);
     if (n < 2) return 0.0;
     const double a2 = a * a;
     double sum = 0.0;
+    WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < n; ++i) {
+        meter.add(n - i);
         const P3 pi = row(points, i);
         const P3 dli = element(points, i, n);
         for (std::size_t j = i + 1; j < n; ++j) {

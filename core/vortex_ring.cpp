@@ -24,6 +24,12 @@ constexpr double kCoreDensity = 3.8934358266918687e18;       // [kg/m^3]
 constexpr double kEffectiveFluidK = 5.146207915245368e-55;   // rho * 0.5 * A_E * r_c / c^2
 constexpr double kCoreDominatedK = 2.8623471812602267e-30;
 
+// Work of one Newton or bisection iteration (a logarithm and a few
+// divisions), in the units of the interrupt's work count. The iterations come
+// in runs of kIterationRun, and the work is counted between runs.
+constexpr std::uint64_t kIterationWork = 32;
+constexpr std::int64_t kIterationRun = static_cast<std::int64_t>(kInterruptInterval / kIterationWork);
+
 [[noreturn]] void unknown_regime() { throw std::runtime_error("Unknown density regime selected."); }
 
 void warn(const char *line) {
@@ -108,44 +114,66 @@ double GoldenNLSClosure::geometric_ratio_residual(double x, double target_mass) 
     return (std::log(x * 8.0) - kPhi) * x - target_mass / K;
 }
 
-double GoldenNLSClosure::infer_geometric_ratio(double target_mass, double tolerance, int max_iter) const {
+double GoldenNLSClosure::infer_geometric_ratio(double target_mass, double tolerance, int max_iter,
+                                               const Interrupt &interrupt) const {
     if (regime != CORE_DOMINATED) {
         warn("Warning: Inferring fundamental mass geometric ratio outside of CORE_DOMINATED regime.\n");
     }
     const double m = target_mass / inversion_constant();
     if (max_iter > 0) {
+        WorkMeter meter(interrupt);
         double x = 1.0;
-        for (int it = 0; it < max_iter; ++it) {
-            const double L = std::log(8.0 * x);
-            const double step = ((L - kPhi) * x - m) / ((L + 1.0) - kPhi);
-            x = x - step;
-            if (std::fabs(step) < tolerance) return x;
+        for (std::int64_t it0 = 0; it0 < max_iter; it0 += kIterationRun) {
+            const std::int64_t it1 = std::min<std::int64_t>(max_iter, it0 + kIterationRun);
+            for (std::int64_t it = it0; it < it1; ++it) {
+                const double L = std::log(8.0 * x);
+                const double step = ((L - kPhi) * x - m) / ((L + 1.0) - kPhi);
+                x = x - step;
+                if (std::fabs(step) < tolerance) return x;
+            }
+            meter.add(static_cast<std::uint64_t>(it1 - it0) * kIterationWork);
         }
     }
     throw std::runtime_error("Newton-Raphson failed to converge for geometric ratio.");
 }
 
 double GoldenNLSClosure::infer_geometric_ratio_safe(double target_mass, double x0, double x_min, double x_max,
-                                                    double x_tol, double f_tol, int max_iter) const {
+                                                    double x_tol, double f_tol, int max_iter,
+                                                    const Interrupt &interrupt) const {
     if (x_min <= 0.0 || x_max <= 0.0 || x_min >= x_max) {
         throw std::invalid_argument("infer_geometric_ratio_safe: require 0 < x_min < x_max.");
     }
 
     // Newton from the clamped start; any sign of trouble hands over to bisection.
+    WorkMeter meter(interrupt);
     double x = std::min(x_max, std::max(x_min, x0));
-    for (int it = 0; it < max_iter; ++it) {
-        if (x <= 0.0) break;
-        const double r = geometric_ratio_residual(x, target_mass);
-        if (std::fabs(r) < f_tol) return x;
-        const double g = std::log(8.0 * x) + 1.0 - kPhi;
-        if (!std::isfinite(g) || std::fabs(g) < 1e-14) break;
-        const double step = r / g;
-        x = x - step;
-        if (!std::isfinite(x) || x <= x_min || x >= x_max) break;
-        if (std::fabs(step) < x_tol) {
-            const double r2 = geometric_ratio_residual(x, target_mass);
-            if (std::fabs(r2) < f_tol) return x;
+    bool newton = true;
+    for (std::int64_t it0 = 0; newton && it0 < max_iter; it0 += kIterationRun) {
+        const std::int64_t it1 = std::min<std::int64_t>(max_iter, it0 + kIterationRun);
+        for (std::int64_t it = it0; it < it1; ++it) {
+            if (x <= 0.0) {
+                newton = false;
+                break;
+            }
+            const double r = geometric_ratio_residual(x, target_mass);
+            if (std::fabs(r) < f_tol) return x;
+            const double g = std::log(8.0 * x) + 1.0 - kPhi;
+            if (!std::isfinite(g) || std::fabs(g) < 1e-14) {
+                newton = false;
+                break;
+            }
+            const double step = r / g;
+            x = x - step;
+            if (!std::isfinite(x) || x <= x_min || x >= x_max) {
+                newton = false;
+                break;
+            }
+            if (std::fabs(step) < x_tol) {
+                const double r2 = geometric_ratio_residual(x, target_mass);
+                if (std::fabs(r2) < f_tol) return x;
+            }
         }
+        meter.add(static_cast<std::uint64_t>(it1 - it0) * kIterationWork);
     }
 
     double lo = x_min;
@@ -176,20 +204,24 @@ double GoldenNLSClosure::infer_geometric_ratio_safe(double target_mass, double x
     // Four bisection steps per allowed iteration, counted in 64 bits so that
     // a large max_iter cannot overflow into a negative budget.
     const std::int64_t n = 4 * static_cast<std::int64_t>(max_iter);
-    for (std::int64_t it = 0; it < n; ++it) {
-        const double mid = (lo + hi) * 0.5;
-        const double r = geometric_ratio_residual(mid, target_mass);
-        if (!std::isfinite(r)) {
-            throw std::runtime_error("infer_geometric_ratio_safe: non-finite residual during bisection.");
+    for (std::int64_t it0 = 0; it0 < n; it0 += kIterationRun) {
+        const std::int64_t it1 = std::min(n, it0 + kIterationRun);
+        for (std::int64_t it = it0; it < it1; ++it) {
+            const double mid = (lo + hi) * 0.5;
+            const double r = geometric_ratio_residual(mid, target_mass);
+            if (!std::isfinite(r)) {
+                throw std::runtime_error("infer_geometric_ratio_safe: non-finite residual during bisection.");
+            }
+            if (std::fabs(r) < f_tol) return mid;
+            if ((hi - lo) * 0.5 < x_tol) return mid;
+            if (r * f_lo <= 0.0) {
+                hi = mid;
+            } else {
+                lo = mid;
+                f_lo = r;
+            }
         }
-        if (std::fabs(r) < f_tol) return mid;
-        if ((hi - lo) * 0.5 < x_tol) return mid;
-        if (r * f_lo <= 0.0) {
-            hi = mid;
-        } else {
-            lo = mid;
-            f_lo = r;
-        }
+        meter.add(static_cast<std::uint64_t>(it1 - it0) * kIterationWork);
     }
     throw std::runtime_error("infer_geometric_ratio_safe: failed to converge.");
 }

@@ -3,6 +3,8 @@
 // closure model of loop energy and mass with its inverse problems.
 #include <cstdint>
 
+#include "interrupt.h"
+
 namespace qel {
 
 // Closed-form profiles; no argument is checked, IEEE arithmetic decides what
@@ -38,9 +40,12 @@ public:
     double calculate_loop_mass(double R) const;
     double calculate_screened_mass(double bare_mass, std::int32_t k) const;
 
-    double infer_geometric_ratio(double target_mass, double tolerance, int max_iter) const;
+    // The inversions call `interrupt` about every kInterruptInterval / 32
+    // iterations (max_iter bounds them, not the tolerances).
+    double infer_geometric_ratio(double target_mass, double tolerance, int max_iter,
+                                 const Interrupt &interrupt = {}) const;
     double infer_geometric_ratio_safe(double target_mass, double x0, double x_min, double x_max, double x_tol,
-                                      double f_tol, int max_iter) const;
+                                      double f_tol, int max_iter, const Interrupt &interrupt = {}) const;
     double geometric_ratio_residual(double x, double target_mass) const;
 
     static double infer_effective_base(double ratio, int exponent_n);

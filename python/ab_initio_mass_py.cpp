@@ -7,12 +7,14 @@
 
 #include "ab_initio_mass.h"
 #include "bindings.h"
+#include "interrupt_py.h"
 
 void bind_ab_initio(py::module_ &m) {
     using qel::ParticleEvaluator;
     using qel::ZooEvaluator;
     using Tail = ParticleEvaluator::TailApproxConfig;
     using Metrics = ParticleEvaluator::RelativisticMetrics;
+    using qel_py::with_interrupt;
 
     py::class_<Tail>(m, "TailApproxConfig")
         .def(py::init<>())
@@ -36,22 +38,21 @@ void bind_ab_initio(py::module_ &m) {
         .def(
             "relax",
             [](ParticleEvaluator &self, int iterations, double timestep) {
-                // Pending signals (Ctrl-C) end the relaxation with their Python exception.
-                self.relax_hamiltonian(iterations, timestep, [] {
-                    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-                });
+                self.relax_hamiltonian(iterations, timestep, qel_py::signal_interrupt());
             },
             py::arg("iterations") = 1000, py::arg("timestep") = 0.01)
         .def("get_dimless_ropelength", &ParticleEvaluator::get_dimless_ropelength, py::arg("stretch_lambda") = 1.0)
         .def("get_physical_length_m", &ParticleEvaluator::get_physical_length_m)
         .def("compute_core_energy_J", &ParticleEvaluator::compute_core_energy_J)
-        .def("compute_tail_energy_J", &ParticleEvaluator::compute_tail_energy_J, py::arg("include_tail") = false)
-        .def("get_mass_mev_ab_initio", &ParticleEvaluator::get_mass_mev_ab_initio, py::arg("include_tail") = false)
+        .def("compute_tail_energy_J", with_interrupt<&ParticleEvaluator::compute_tail_energy_J>(),
+             py::arg("include_tail") = false)
+        .def("get_mass_mev_ab_initio", with_interrupt<&ParticleEvaluator::get_mass_mev_ab_initio>(),
+             py::arg("include_tail") = false)
         .def("get_core_mass_mev_only", &ParticleEvaluator::get_core_mass_mev_only)
         .def("set_tail_approx_config", &ParticleEvaluator::set_tail_approx_config)
         .def("get_tail_approx_config", &ParticleEvaluator::get_tail_approx_config)
-        .def("compute_tail_energy_surrogate_J", &ParticleEvaluator::compute_tail_energy_surrogate_J)
-        .def("compute_relativistic_metrics", &ParticleEvaluator::compute_relativistic_metrics,
+        .def("compute_tail_energy_surrogate_J", with_interrupt<&ParticleEvaluator::compute_tail_energy_surrogate_J>())
+        .def("compute_relativistic_metrics", with_interrupt<&ParticleEvaluator::compute_relativistic_metrics>(),
              py::arg("circulation") = 9.683619203e-09)
         .def_static("print_canonical_derivation", &ParticleEvaluator::print_canonical_derivation,
                     "Prints the dynamic fluid derivation of the core density.")

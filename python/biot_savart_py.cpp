@@ -13,6 +13,7 @@
 #include "array_convert.h"
 #include "bindings.h"
 #include "biot_savart.h"
+#include "interrupt_py.h"
 #include "trefoil_closure_kernels.h"
 
 namespace {
@@ -61,11 +62,11 @@ const double *closure_points(const CArray &points, const char *fname) {
     return points.data();
 }
 
-using ClosureKernel = double (*)(const double *, std::uint64_t, double);
+using ClosureKernel = double (*)(const double *, std::uint64_t, double, const qel::Interrupt &);
 
 double closure_energy(const CArray &points, double rc, ClosureKernel kernel, const char *fname) {
     const double *p = closure_points(points, fname);
-    return kernel(p, static_cast<std::uint64_t>(points.shape(0)), rc);
+    return kernel(p, static_cast<std::uint64_t>(points.shape(0)), rc, qel_py::signal_interrupt());
 }
 
 // Checks of the two scan faces, in order: dimensions of every array (the
@@ -94,7 +95,7 @@ void bind_biot_savart(py::module_ &m) {
     bs.def_static(
         "compute_velocity",
         [](const PointList &curve, const PointList &grid_points, double circulation) {
-            return BiotSavart::computeVelocity(curve, grid_points, circulation);
+            return BiotSavart::computeVelocity(curve, grid_points, circulation, qel_py::signal_interrupt());
         },
         py::arg("curve"), py::arg("grid_points"), py::arg("circulation") = 1.0,
         "Compute the Biot–Savart velocity field from a closed curve at given grid points.\n"
@@ -138,7 +139,8 @@ void bind_biot_savart(py::module_ &m) {
         [](const CArray &polyline, const CArray &grid, double circulation) {
             const PointList curve = to_vec3_list(polyline);
             const PointList targets = to_vec3_list(grid);
-            return qel_py::points_as_array(BiotSavart::computeVelocity(curve, targets, circulation));
+            return qel_py::points_as_array(
+                BiotSavart::computeVelocity(curve, targets, circulation, qel_py::signal_interrupt()));
         },
         py::arg("polyline"), py::arg("grid"), py::arg("circulation") = 1.0,
         "Biot–Savart velocity at arbitrary grid points for a polyline.\n"
@@ -196,8 +198,9 @@ void bind_biot_savart(py::module_ &m) {
                     length_error(fname, "a_values must be finite and in non-decreasing order");
                 }
             }
-            const std::vector<double> energy =
-                qel::bs_cutoff_energy_scan(points.data(), tangents.data(), ds_arr.data(), n, a, mcut);
+            const std::vector<double> energy = qel::bs_cutoff_energy_scan(points.data(), tangents.data(),
+                                                                          ds_arr.data(), n, a, mcut,
+                                                                          qel_py::signal_interrupt());
             py::array_t<double> out(static_cast<py::ssize_t>(energy.size()));
             std::copy(energy.begin(), energy.end(), out.mutable_data());
             return out;
@@ -212,7 +215,8 @@ void bind_biot_savart(py::module_ &m) {
             const char *fname = "calculate_bs_cutoff_energy";
             const std::uint64_t n = check_scan_arrays(points, tangents, ds_arr, nullptr, fname);
             if (!std::isfinite(a_cutoff)) length_error(fname, "a_cutoff must be finite");
-            return qel::bs_cutoff_energy_scan(points.data(), tangents.data(), ds_arr.data(), n, &a_cutoff, 1)[0];
+            return qel::bs_cutoff_energy_scan(points.data(), tangents.data(), ds_arr.data(), n, &a_cutoff, 1,
+                                              qel_py::signal_interrupt())[0];
         },
         py::arg("points"), py::arg("tangents"), py::arg("ds_arr"), py::arg("a_cutoff"),
         "Single-cutoff Biot–Savart energy for closure scans.");

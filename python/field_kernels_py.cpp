@@ -16,11 +16,13 @@
 #include "bindings.h"
 #include "kernel_clones.h"
 #include "field_kernels.h"
+#include "interrupt_py.h"
 
 namespace {
 
 using qel::FieldKernels;
 using qel::kFieldBlock;
+using qel::kFieldSourceChunk;
 using qel::kInvFourPi;
 using qel::PointList;
 using qel::Vec3;
@@ -69,14 +71,14 @@ py::array_t<double> zeros_like_shape(const std::vector<py::ssize_t> &shape) {
     return out;
 }
 
-// Every dipole over one block of nodes, dipoles outer and nodes inner; the
-// arithmetic is that of FieldKernels::dipole_field_at_point, node by node.
+// Dipoles [k0, k1) over one block of nodes, dipoles outer and nodes inner;
+// the arithmetic is that of FieldKernels::dipole_field_at_point, node by node.
 QEL_KERNEL_CLONES
-void dipole_block(const PointList &pos, const PointList &mom, const double *__restrict X, const double *__restrict Y,
-                  const double *__restrict Z, std::size_t nb, double *__restrict Bx, double *__restrict By,
-                  double *__restrict Bz) {
+void dipole_block(const PointList &pos, const PointList &mom, std::size_t k0, std::size_t k1,
+                  const double *__restrict X, const double *__restrict Y, const double *__restrict Z, std::size_t nb,
+                  double *__restrict Bx, double *__restrict By, double *__restrict Bz) {
     alignas(64) double s[kFieldBlock], d[kFieldBlock];
-    for (std::size_t k = 0; k < pos.size(); ++k) {
+    for (std::size_t k = k0; k < k1; ++k) {
         const double px = pos[k][0], py = pos[k][1], pz = pos[k][2];
         const double mx = mom[k][0], my = mom[k][1], mz = mom[k][2];
         for (std::size_t j = 0; j < nb; ++j) {
@@ -98,14 +100,14 @@ void dipole_block(const PointList &pos, const PointList &mom, const double *__re
     }
 }
 
-// Sum over segments of dl_k / |G_j - mid_k| for one block of points,
-// segments outer and points inner.
+// Sum over segments [k0, k1) of dl_k / |G_j - mid_k| for one block of
+// points, segments outer and points inner.
 QEL_KERNEL_CLONES
-void potential_block(const PointList &mid, const PointList &dl, const double *__restrict gx,
-                     const double *__restrict gy, const double *__restrict gz, std::size_t nb, double *__restrict Sx,
-                     double *__restrict Sy, double *__restrict Sz) {
+void potential_block(const PointList &mid, const PointList &dl, std::size_t k0, std::size_t k1,
+                     const double *__restrict gx, const double *__restrict gy, const double *__restrict gz,
+                     std::size_t nb, double *__restrict Sx, double *__restrict Sy, double *__restrict Sz) {
     alignas(64) double s[kFieldBlock], d[kFieldBlock];
-    for (std::size_t k = 0; k < mid.size(); ++k) {
+    for (std::size_t k = k0; k < k1; ++k) {
         const double mx = mid[k][0], my = mid[k][1], mz = mid[k][2];
         const double lx = dl[k][0], ly = dl[k][1], lz = dl[k][2];
         for (std::size_t j = 0; j < nb; ++j) {
@@ -140,10 +142,15 @@ Field3 dipole_ring_field_grid_np(const py::array &X, const py::array &Y, const p
     auto Bx = zeros_like_shape(shape), By = zeros_like_shape(shape), Bz = zeros_like_shape(shape);
     const auto n = static_cast<std::size_t>(x.size());
     double *bx = Bx.mutable_data(), *by = By.mutable_data(), *bz = Bz.mutable_data();
+    qel::WorkMeter meter(qel_py::signal_interrupt());
     for (std::size_t start = 0; start < n; start += kFieldBlock) {
         const std::size_t nb = std::min(kFieldBlock, n - start);
-        dipole_block(pos, mom, x.data() + start, y.data() + start, z.data() + start, nb, bx + start, by + start,
-                     bz + start);
+        for (std::size_t k0 = 0; k0 < pos.size(); k0 += kFieldSourceChunk) {
+            const std::size_t k1 = std::min(pos.size(), k0 + kFieldSourceChunk);
+            dipole_block(pos, mom, k0, k1, x.data() + start, y.data() + start, z.data() + start, nb, bx + start,
+                         by + start, bz + start);
+            meter.add(nb * (k1 - k0));
+        }
     }
     return Field3{Bx, By, Bz};
 }
@@ -158,7 +165,8 @@ Field3 biot_savart_wire_grid_np(const py::array &X, const py::array &Y, const py
     const std::vector<py::ssize_t> shape = shape_vec(X);
     auto Bx = zeros_like_shape(shape), By = zeros_like_shape(shape), Bz = zeros_like_shape(shape);
     FieldKernels::biot_savart_wire_grid(x.data(), y.data(), z.data(), static_cast<std::uint64_t>(x.size()), wire,
-                                        current, Bx.mutable_data(), By.mutable_data(), Bz.mutable_data());
+                                        current, Bx.mutable_data(), By.mutable_data(), Bz.mutable_data(),
+                                        qel_py::signal_interrupt());
     return Field3{Bx, By, Bz};
 }
 
@@ -193,9 +201,15 @@ Field3 vector_potential_np(const TableArray &polyline, const TableArray &grid, d
         gy[j] = g(jj, 1);
         gz[j] = g(jj, 2);
     }
+    qel::WorkMeter meter(qel_py::signal_interrupt());
     for (std::size_t start = 0; start < m; start += kFieldBlock) {
         const std::size_t nb = std::min(kFieldBlock, m - start);
-        potential_block(mid, dl, gx + start, gy + start, gz + start, nb, ax + start, ay + start, az + start);
+        for (std::size_t k0 = 0; k0 < nseg; k0 += kFieldSourceChunk) {
+            const std::size_t k1 = std::min(nseg, k0 + kFieldSourceChunk);
+            potential_block(mid, dl, k0, k1, gx + start, gy + start, gz + start, nb, ax + start, ay + start,
+                            az + start);
+            meter.add(nb * (k1 - k0));
+        }
     }
     const double scale = current * kInvFourPi;
     for (std::size_t j = 0; j < m; ++j) {

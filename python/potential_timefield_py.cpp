@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bindings.h"
+#include "interrupt_py.h"
 #include "potential_timefield.h"
 
 namespace {
@@ -26,7 +27,8 @@ void bind_timefield(py::module_ &m) {
         "compute_gravitational_potential_gradient",
         [](const PointList &positions, const PointList &vorticity, double epsilon) {
             require_vorticity(positions, vorticity, "compute_gravitational_potential_gradient");
-            return qel::TimeField::compute_gravitational_potential_gradient(positions, vorticity, epsilon);
+            return qel::TimeField::compute_gravitational_potential_gradient(positions, vorticity, epsilon,
+                                                                            qel_py::signal_interrupt());
         },
         py::arg("positions"), py::arg("vorticity"), py::arg("epsilon") = 7e-07,
         "\n            Compute Ætheric gravitational potential field from vorticity gradients.\n        ");
@@ -39,7 +41,8 @@ void bind_timefield(py::module_ &m) {
         "compute_gravitational_potential_direct",
         [](const PointList &positions, const PointList &vorticity, double epsilon) {
             require_vorticity(positions, vorticity, "compute_gravitational_potential_direct");
-            return qel::TimeField::compute_gravitational_potential_direct(positions, vorticity, epsilon);
+            return qel::TimeField::compute_gravitational_potential_direct(positions, vorticity, epsilon,
+                                                                          qel_py::signal_interrupt());
         },
         py::arg("positions"), py::arg("vorticity"), py::arg("epsilon") = 0.1,
         "\n            Compute Æther gravitational potential field from vorticity.\n        ");
@@ -51,7 +54,7 @@ void bind_timefield(py::module_ &m) {
         "compute_gravitational_potential",
         [](const PointList &positions, const PointList &vorticity, double epsilon) {
             require_vorticity(positions, vorticity, "compute_gravitational_potential");
-            return qel::compute_gravitational_potential(positions, vorticity, epsilon);
+            return qel::compute_gravitational_potential(positions, vorticity, epsilon, qel_py::signal_interrupt());
         },
         py::arg("positions"), py::arg("vorticity"), py::arg("epsilon") = 7e-07,
         "\n            Compute Ætheric gravitational potential field (backward compatibility).\n        ");

@@ -7,6 +7,7 @@
 
 #include "bindings.h"
 #include "fs_path.h"
+#include "interrupt_py.h"
 #include "qel_extensions.h"
 
 namespace {
@@ -26,6 +27,7 @@ void def_path_field(py::class_<Record> &cls, std::string Record::*field) {
 
 void bind_extensions(py::module_ &m) {
     namespace ext = qel::qelext;
+    using qel_py::signal_interrupt;
     using ext::CanonicalizeResult;
     using ext::FilamentEnergyParams;
     using ext::FilamentEnergyResult;
@@ -97,56 +99,61 @@ void bind_extensions(py::module_ &m) {
     m.def(
         "compute_helicity_from_fseries",
         [](const FsPath &path, int grid_size, double spacing, int interior_margin, int nsamples) {
-            return ext::helicity_from_fseries(path.bytes, grid_size, spacing, interior_margin, nsamples);
+            return ext::helicity_from_fseries(path.bytes, grid_size, spacing, interior_margin, nsamples,
+                                              signal_interrupt());
         },
         py::arg("path"), py::arg("grid_size") = 32, py::arg("spacing") = 0.1, py::arg("interior_margin") = 8,
         py::arg("nsamples") = 1000);
     m.def(
         "sample_curve_centered",
-        [](const FsPath &path, int nsamples) { return ext::sample_curve_centered(path.bytes, nsamples); },
+        [](const FsPath &path, int nsamples) {
+            return ext::sample_curve_centered(path.bytes, nsamples, signal_interrupt());
+        },
         py::arg("path"), py::arg("nsamples") = 1024);
     m.def(
         "compute_curve_metrics_from_fseries",
         [](const FsPath &path, int nsamples, int skip) {
-            return ext::curve_metrics_from_fseries(path.bytes, nsamples, skip);
+            return ext::curve_metrics_from_fseries(path.bytes, nsamples, skip, signal_interrupt());
         },
         py::arg("path"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
     m.def(
         "curve_length_from_fseries",
         [](const FsPath &path, int nsamples) {
-            return ext::curve_length(ext::sample_curve_centered(path.bytes, nsamples));
+            return ext::curve_length(ext::sample_curve_centered(path.bytes, nsamples, signal_interrupt()));
         },
         py::arg("path"), py::arg("nsamples") = 2048);
     m.def(
         "min_non_neighbor_distance_from_fseries",
         [](const FsPath &path, int nsamples, int skip) {
-            return ext::min_non_neighbor_distance(ext::sample_curve_centered(path.bytes, nsamples), skip);
+            const qel::PointList points = ext::sample_curve_centered(path.bytes, nsamples, signal_interrupt());
+            return ext::min_non_neighbor_distance(points, skip, signal_interrupt());
         },
         py::arg("path"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
     m.def(
         "reach_proxy_from_fseries",
         [](const FsPath &path, int nsamples, int skip) {
-            return ext::reach_proxy(ext::sample_curve_centered(path.bytes, nsamples), skip);
+            return ext::reach_proxy(ext::sample_curve_centered(path.bytes, nsamples, signal_interrupt()), skip,
+                                    signal_interrupt());
         },
         py::arg("path"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
     m.def(
         "compute_filament_energy_from_fseries",
         [](const FsPath &path, const FilamentEnergyParams &params) {
-            return ext::filament_energy_from_fseries(path.bytes, params);
+            return ext::filament_energy_from_fseries(path.bytes, params, signal_interrupt());
         },
         py::arg("path"), py::arg("params"));
     m.def(
         "batch_helicity_from_dir",
         [](const FsPath &root_dir, int grid_size, double spacing, int interior_margin, int nsamples, bool recurse) {
             return ext::batch_helicity_from_dir(root_dir.bytes, grid_size, spacing, interior_margin, nsamples,
-                                                recurse);
+                                                recurse, signal_interrupt());
         },
         py::arg("root_dir"), py::arg("grid_size") = 32, py::arg("spacing") = 0.1, py::arg("interior_margin") = 8,
         py::arg("nsamples") = 1000, py::arg("recurse") = false);
     m.def(
         "compare_fseries_files",
         [](const FsPath &path_a, const FsPath &path_b, int nsamples, int skip) {
-            return ext::compare_fseries_files(path_a.bytes, path_b.bytes, nsamples, skip);
+            return ext::compare_fseries_files(path_a.bytes, path_b.bytes, nsamples, skip, signal_interrupt());
         },
         py::arg("path_a"), py::arg("path_b"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
 }

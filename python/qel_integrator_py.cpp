@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "bindings.h"
+#include "interrupt_py.h"
 #include "qel_integrator.h"
 
 namespace {
@@ -26,7 +27,7 @@ void bind_qel_integrator(py::module_ &m) {
         [](const qel::PointList &points, double chi_spin) {
             double m_core = 0.0;
             double m_fluid = 0.0;
-            qel::compute_qel_mass(points, chi_spin, m_core, m_fluid);
+            qel::compute_qel_mass(points, chi_spin, m_core, m_fluid, qel_py::signal_interrupt());
             return std::make_pair(m_core, m_fluid);
         },
         py::arg("points"), py::arg("chi_spin"), kComputeQelMassDoc);

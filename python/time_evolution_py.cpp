@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "bindings.h"
+#include "interrupt_py.h"
 #include "time_evolution.h"
 
 void bind_time_evolution(py::module_ &m) {
@@ -21,7 +22,7 @@ void bind_time_evolution(py::module_ &m) {
                  return TimeEvolution(std::move(initial_positions), std::move(initial_tangents), gamma);
              }),
              py::arg("initial_positions"), py::arg("initial_tangents"), py::arg("gamma") = 1.0)
-        .def("evolve", &TimeEvolution::evolve, py::arg("dt"), py::arg("steps"))
+        .def("evolve", qel_py::with_interrupt<&TimeEvolution::evolve>(), py::arg("dt"), py::arg("steps"))
         .def("get_positions", &TimeEvolution::get_positions)
         .def("get_tangents", &TimeEvolution::get_tangents);
 }

@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bindings.h"
+#include "interrupt_py.h"
 #include "vortex_ring.h"
 
 void bind_vortex_ring(py::module_ &m) {
@@ -30,9 +31,9 @@ void bind_vortex_ring(py::module_ &m) {
         .def("calculate_loop_mass", &GoldenNLSClosure::calculate_loop_mass, py::arg("R"))
         .def("calculate_screened_mass", &GoldenNLSClosure::calculate_screened_mass, py::arg("bare_mass"),
              py::arg("double_k"))
-        .def("infer_geometric_ratio", &GoldenNLSClosure::infer_geometric_ratio,
+        .def("infer_geometric_ratio", qel_py::with_interrupt<&GoldenNLSClosure::infer_geometric_ratio>(),
              py::arg("target_mass") = 9.10938356e-31, py::arg("tolerance") = 1e-12, py::arg("max_iter") = 100)
-        .def("infer_geometric_ratio_safe", &GoldenNLSClosure::infer_geometric_ratio_safe,
+        .def("infer_geometric_ratio_safe", qel_py::with_interrupt<&GoldenNLSClosure::infer_geometric_ratio_safe>(),
              py::arg("target_mass") = 9.10938356e-31, py::arg("x0") = 1.0, py::arg("x_min") = 1e-06,
              py::arg("x_max") = 10.0, py::arg("x_tol") = 1e-12, py::arg("f_tol") = 1e-12, py::arg("max_iter") = 100)
         .def("geometric_ratio_residual", &GoldenNLSClosure::geometric_ratio_residual, py::arg("x"),

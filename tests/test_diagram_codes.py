@@ -379,6 +379,34 @@ def test_largest_unsigned_seed():
     assert len(qb.pd_from_curve(trefoil(80), seed=2**32 - 1)) >= 3
 
 
+@pytest.mark.parametrize("seed", [12345, 7, 99])
+def test_a_strand_through_a_vertex_is_not_a_crossing(seed):
+    # Vertex 8 sits at the origin and the last-but-one segment runs from p to
+    # -p: their projections are exact negatives of each other, so in every
+    # projection the segment passes exactly through the vertex, where segment
+    # 7 ends and segment 8 begins. Neither pair crosses strictly inside both
+    # segments, so the code has only the strict crossings of the projection.
+    p = np.array([3.5, 0.75, 1.25])
+    T = trefoil(24) + [0.0, 0.5, 0.0]
+    P = np.vstack([T[:8], [[0.0, 0.0, 0.0]], T[8:], p, -p])
+    fr = pd_frames(seed, 1)[0]
+    x, y = dot_rows(P, fr[1]), dot_rows(P, fr[2])
+    assert x[8] == y[8] == 0.0 and x[-2] == -x[-1] and y[-2] == -y[-1]
+    code = qb.pd_from_curve(P, tries=1, seed=seed, min_angle_deg=0.0, depth_tol=0.0)
+    assert len(code) == strict_crossings(P, fr) > 0
+    check_code_structure(code)
+
+
+def test_array_that_is_not_numeric_is_a_type_error():
+    bad = np.array([["1", "2", "x"]] * 6)
+    for call in (lambda: qb.pd_from_curve(bad), lambda: qb.compute_biot_savart_velocity_grid(bad, np.zeros((2, 3))),
+                 lambda: qb.compute_biot_savart_velocity_grid(np.zeros((4, 3)), bad)):
+        with pytest.raises(TypeError, match=r"^pd_from_curve: expected array of numbers with shape \(N,3\)$"):
+            call()
+    # strings that are numbers still convert, as for any array argument
+    assert qb.pd_from_curve(trefoil(40).astype(str), tries=3) == qb.pd_from_curve(trefoil(40), tries=3)
+
+
 @pytest.mark.no_sanitizer("RLIMIT_AS below the sanitizer's own address-space reservations")
 def test_memory_exhaustion_is_not_taken_for_a_failed_projection():
     # A random polygon of 4000 points crosses itself hundreds of thousands of

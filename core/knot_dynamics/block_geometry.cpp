@@ -17,10 +17,14 @@ using namespace knot_detail;
 // ---------------------------------------------------------------------------
 // Evaluation and geometry
 
-PointList FourierKnot::evaluate(const FourierBlock &block, const std::vector<double> &s) {
+PointList FourierKnot::evaluate(const FourierBlock &block, const std::vector<double> &s, const Interrupt &interrupt) {
     const PaddedCoeffs p = padded(block, block.a_x.size());
     PointList out(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) out[i] = eval_padded(p, s[i]);
+    WorkMeter meter(interrupt);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        meter.add(kHarmonicWork * p.K + 1);
+        out[i] = eval_padded(p, s[i]);
+    }
     return out;
 }
 
@@ -47,10 +51,13 @@ std::array<Vec3, 4> FourierKnot::evaluate_with_derivatives(const FourierBlock &b
     return r;
 }
 
-std::vector<double> FourierKnot::curvature_exact(const FourierBlock &block, const std::vector<double> &s, double eps) {
+std::vector<double> FourierKnot::curvature_exact(const FourierBlock &block, const std::vector<double> &s, double eps,
+                                                 const Interrupt &interrupt) {
     const PaddedCoeffs p = padded(block, max_list_length(block));
     std::vector<double> out(s.size());
+    WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < s.size(); ++i) {
+        meter.add(kHarmonicWork * p.K + 1);
         Vec3 d1, d2;
         first_two_derivatives(p, s[i], d1, d2);
         const double v = std::max(eps, norm(d1));
@@ -59,12 +66,15 @@ std::vector<double> FourierKnot::curvature_exact(const FourierBlock &block, cons
     return out;
 }
 
-double FourierKnot::length_exact(const FourierBlock &block, int nsamples) {
-    return length_sum(padded(block, max_list_length(block)), std::max(nsamples, 16));
+double FourierKnot::length_exact(const FourierBlock &block, int nsamples, const Interrupt &interrupt) {
+    WorkMeter meter(interrupt);
+    return length_sum(padded(block, max_list_length(block)), std::max(nsamples, 16), meter);
 }
 
-double FourierKnot::bending_energy_exact(const FourierBlock &block, int nsamples, double eps) {
-    return bending_sum(padded(block, max_list_length(block)), std::max(nsamples, 32), eps);
+double FourierKnot::bending_energy_exact(const FourierBlock &block, int nsamples, double eps,
+                                         const Interrupt &interrupt) {
+    WorkMeter meter(interrupt);
+    return bending_sum(padded(block, max_list_length(block)), std::max(nsamples, 32), eps, meter);
 }
 
 std::vector<double> FourierKnot::mode_energies(const FourierBlock &block) {
@@ -78,7 +88,8 @@ std::vector<double> FourierKnot::mode_energies(const FourierBlock &block) {
     return out;
 }
 
-double FourierKnot::min_self_distance_sampled(const PointList &points, int exclude_window) {
+double FourierKnot::min_self_distance_sampled(const PointList &points, int exclude_window,
+                                              const Interrupt &interrupt) {
     const std::int64_t N = static_cast<std::int64_t>(points.size());
     if (N <= 3) return 0.0;
     // A pair (i, j) counts when window < j - i < N - window.
@@ -87,9 +98,11 @@ double FourierKnot::min_self_distance_sampled(const PointList &points, int exclu
     const std::int64_t hi = N - w;  // exclusive bound on j - i
     double best = std::numeric_limits<double>::infinity();
     bool found = false;
+    WorkMeter meter(interrupt);
     for (std::int64_t i = 0; i < N; ++i) {
         const std::int64_t j0 = i + lo;
         const std::int64_t j1 = std::min(N, i + hi);
+        meter.add(static_cast<std::uint64_t>(std::max<std::int64_t>(j1 - j0, 0)) + 1);
         const Vec3 &a = points[static_cast<std::size_t>(i)];
         for (std::int64_t j = j0; j < j1; ++j) {
             const Vec3 &b = points[static_cast<std::size_t>(j)];
@@ -102,21 +115,26 @@ double FourierKnot::min_self_distance_sampled(const PointList &points, int exclu
     return found ? std::sqrt(best) : 0.0;
 }
 
-double FourierKnot::min_self_distance_exactish(const FourierBlock &block, int nsamples, int exclude_window) {
-    return min_self_distance_sampled(sample_end_excluded(block, std::max(nsamples, 64)), exclude_window);
+double FourierKnot::min_self_distance_exactish(const FourierBlock &block, int nsamples, int exclude_window,
+                                               const Interrupt &interrupt) {
+    WorkMeter meter(interrupt);
+    return min_self_distance_sampled(sample_end_excluded(block, std::max(nsamples, 64), meter), exclude_window,
+                                     interrupt);
 }
 
 FourierKnot::GeometricDescriptors FourierKnot::describe_fourier_block(const FourierBlock &block, int nsamples,
-                                                                      int exclude_window) {
+                                                                      int exclude_window,
+                                                                      const Interrupt &interrupt) {
+    WorkMeter meter(interrupt);
     const std::int64_t n = std::max(nsamples, 64);
-    const PointList P = sample_end_excluded(block, n);
+    const PointList P = sample_end_excluded(block, n, meter);
     const std::int64_t m = std::max<std::int64_t>(4 * n, 512);
     const PaddedCoeffs p = padded(block, max_list_length(block));
     GeometricDescriptors g;
-    g.L = length_sum(p, m);
-    g.bending_energy = bending_sum(p, m, 1e-12);
-    g.min_self_distance = min_self_distance_sampled(P, exclude_window);
-    g.writhe = KnotDynamics::compute_writhe(P);
+    g.L = length_sum(p, m, meter);
+    g.bending_energy = bending_sum(p, m, 1e-12, meter);
+    g.min_self_distance = min_self_distance_sampled(P, exclude_window, interrupt);
+    g.writhe = KnotDynamics::compute_writhe(P, interrupt);
     g.mode_energy = mode_energies(block);
     return g;
 }

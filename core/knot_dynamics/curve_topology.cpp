@@ -17,12 +17,14 @@ using namespace knot_detail;
 // ---------------------------------------------------------------------------
 // Curve topology
 
-double KnotDynamics::compute_writhe(const PointList &P) {
+double KnotDynamics::compute_writhe(const PointList &P, const Interrupt &interrupt) {
     const std::size_t N = P.size();
     if (N < 2) return 0.0;
     const std::size_t M = N - 1;
     double sum = 0.0;
+    WorkMeter meter(interrupt);
     for (std::size_t a = 0; a + 1 < M; ++a) {
+        meter.add(M - a);
         const Vec3 dla = sub(P[a + 1], P[a]);
         for (std::size_t b = a + 1; b < M; ++b) {
             const Vec3 r = sub(P[a], P[b]);
@@ -35,10 +37,12 @@ double KnotDynamics::compute_writhe(const PointList &P) {
     return sum / kTwoPi;
 }
 
-int KnotDynamics::compute_linking_number(const PointList &A, const PointList &B) {
+int KnotDynamics::compute_linking_number(const PointList &A, const PointList &B, const Interrupt &interrupt) {
     if (A.size() < 2 || B.size() < 2) return 0;
     double sum = 0.0;
+    WorkMeter meter(interrupt);
     for (std::size_t a = 0; a + 1 < A.size(); ++a) {
+        meter.add(B.size());
         const Vec3 dla = sub(A[a + 1], A[a]);
         for (std::size_t b = 0; b + 1 < B.size(); ++b) {
             const Vec3 r = sub(A[a], B[b]);
@@ -70,37 +74,47 @@ double KnotDynamics::compute_twist(const PointList &X, const PointList &V) {
     return sum / kTwoPi;
 }
 
-double KnotDynamics::compute_centerline_helicity(const PointList &X, const PointList &T) {
+double KnotDynamics::compute_centerline_helicity(const PointList &X, const PointList &T, const Interrupt &interrupt) {
     (void)T;
-    return compute_writhe(X);
+    return compute_writhe(X, interrupt);
 }
 
-std::vector<std::pair<int, int>> KnotDynamics::detect_reconnection_candidates(const PointList &P, double threshold) {
+std::vector<std::pair<int, int>> KnotDynamics::detect_reconnection_candidates(const PointList &P, double threshold,
+                                                                              const Interrupt &interrupt) {
     std::vector<std::pair<int, int>> out;
     const std::size_t N = P.size();
+    const Vec3 *p = P.data();  // fixed for the call, read directly by the pair loop
+    WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < N; ++i) {
         for (std::size_t j = i + 5; j < N; ++j) {
-            if (norm(sub(P[i], P[j])) < threshold) out.emplace_back(static_cast<int>(i), static_cast<int>(j));
+            if (norm(sub(p[i], p[j])) < threshold) out.emplace_back(static_cast<int>(i), static_cast<int>(j));
         }
+        meter.add(N - i);
     }
     return out;
 }
 
-double KnotDynamics::writhe_gauss_curve(const PointList &X, const PointList &T) {
+double KnotDynamics::writhe_gauss_curve(const PointList &X, const PointList &T, const Interrupt &interrupt) {
     if (T.size() < X.size()) {
         throw std::invalid_argument("writhe_gauss_curve: tangents must hold at least as many entries as points");
     }
     const std::size_t N = X.size();
     const double ds = kTwoPi / static_cast<double>(N);
+    // The point and tangent arrays, fixed for the call (the interrupt does
+    // not change them), so that the pair loop reads them directly.
+    const Vec3 *x = X.data();
+    const Vec3 *t = T.data();
     double sum = 0.0;
+    WorkMeter meter(interrupt);
     for (std::size_t i = 0; i < N; ++i) {
         for (std::size_t j = 0; j < N; ++j) {
             if (i == j) continue;
-            const Vec3 r = sub(X[i], X[j]);
+            const Vec3 r = sub(x[i], x[j]);
             const double rn = norm(r);
             if (rn < 1e-6) continue;
-            sum += dot(cross(T[i], T[j]), r) / (rn * rn * rn);
+            sum += dot(cross(t[i], t[j]), r) / (rn * rn * rn);
         }
+        meter.add(N);
     }
     return ds * ds * sum / kFourPi;
 }

@@ -136,7 +136,11 @@ inline double cross2(double ux, double uy, double vx, double vy) { return ux * v
 // Last segment index j paired with segment i, plus one.
 inline std::int64_t pair_end(std::int64_t i, std::int64_t N) { return i == 0 ? N - 1 : N; }
 
-std::int64_t count_strict_crossings(Projection &pr, std::int64_t N) {
+// Work of one projection besides its pairs (drawing the direction, projecting
+// the points, the attempt itself), in the units of the interrupt's count.
+constexpr std::uint64_t kProjectionWork = 256;
+
+std::int64_t count_strict_crossings(Projection &pr, std::int64_t N, WorkMeter &meter) {
     const double *px = pr.x.data();
     const double *py = pr.y.data();
     double *f = pr.side.data();
@@ -145,6 +149,7 @@ std::int64_t count_strict_crossings(Projection &pr, std::int64_t N) {
         const double a0x = px[i], a0y = py[i], a1x = px[i + 1], a1y = py[i + 1];
         const double rx = a1x - a0x, ry = a1y - a0y;
         const std::int64_t jend = pair_end(i, N);
+        meter.add(static_cast<std::uint64_t>(jend - i));
         side_values(px, py, i + 2, jend + 1, a0x, a0y, rx, ry, f);
         for (std::int64_t j0 = i + 2; j0 < jend; j0 += kChunk) {
             const std::int64_t j1 = std::min(j0 + kChunk, jend);
@@ -182,7 +187,7 @@ struct Event {
 // would drop makes the projection unusable: the remaining crossings would
 // describe a diagram of another curve.
 static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_t N, double min_angle_deg,
-                                                     double depth_tol) {
+                                                     double depth_tol, WorkMeter &meter) {
     const double *px = pr.x.data();
     const double *py = pr.y.data();
     const double *pz = pr.z.data();
@@ -193,6 +198,7 @@ static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_
         const double a0x = px[i], a0y = py[i];
         const double rx = px[i + 1] - a0x, ry = py[i + 1] - a0y;
         const std::int64_t jend = pair_end(i, N);
+        meter.add(static_cast<std::uint64_t>(jend - i));
         side_values(px, py, i + 2, jend + 1, a0x, a0y, rx, ry, f);
         // The side values and den carry rounding errors below about
         // 1e-15 * (|rx| + |ry|) * extent. When b0 and b1 lie beyond tau on
@@ -281,7 +287,8 @@ static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_
     return code;
 }
 
-std::int64_t KnotDynamics::estimate_crossing_number(const PointList &points, int directions, int seed) {
+std::int64_t KnotDynamics::estimate_crossing_number(const PointList &points, int directions, int seed,
+                                                    const Interrupt &interrupt) {
     const auto N = static_cast<std::int64_t>(points.size());
     std::int64_t best = N * N;
     std::mt19937 engine(static_cast<std::uint32_t>(seed));
@@ -289,34 +296,50 @@ std::int64_t KnotDynamics::estimate_crossing_number(const PointList &points, int
     // draws carries over into the next direction.
     std::normal_distribution<double> normal(0.0, 1.0);
     Projection pr;
+    WorkMeter meter(interrupt);
     for (int k = 0; k < directions; ++k) {
+        meter.add(kProjectionWork + static_cast<std::uint64_t>(N));
         const Frame f = draw_frame(engine, normal, 1e-12, false);
         project(points, f, false, pr);
-        best = std::min(best, count_strict_crossings(pr, N));
+        best = std::min(best, count_strict_crossings(pr, N, meter));
     }
     return best;
 }
 
 KnotDynamics::PDCode KnotDynamics::pd_from_curve(const PointList &points, int tries, std::uint32_t seed,
-                                                 double min_angle_deg, double depth_tol) {
+                                                 double min_angle_deg, double depth_tol, const Interrupt &interrupt) {
     if (points.size() < 4) throw std::invalid_argument("pd_from_curve: need at least 4 points");
     const auto N = static_cast<std::int64_t>(points.size());
     std::mt19937 engine(seed);
     PDCode result;
     std::int64_t best = -1;
     Projection pr;
+    // A try that fails is skipped, but never because the interrupt threw.
+    bool stopped = false;
+    const Interrupt guarded = [&interrupt, &stopped] {
+        if (!interrupt) return;
+        try {
+            interrupt();
+        } catch (...) {
+            stopped = true;
+            throw;
+        }
+    };
+    WorkMeter meter(guarded);
     for (int k = 0; k < tries; ++k) {
+        meter.add(kProjectionWork + static_cast<std::uint64_t>(N));
         // A new distribution per try: only the engine state continues.
         std::normal_distribution<double> normal(0.0, 1.0);
         const Frame f = draw_frame(engine, normal, 1e-18, true);
         project(points, f, true, pr);
         PDCode code;
         try {
-            code = build_pd_from_projection(pr, N, min_angle_deg, depth_tol);
+            code = build_pd_from_projection(pr, N, min_angle_deg, depth_tol, meter);
         } catch (const std::bad_alloc &) {
             throw;
         } catch (const std::exception &) {
-            continue;  // this projection gives no usable code
+            if (stopped) throw;  // the interrupt's exception ends the call
+            continue;            // this projection gives no usable code
         }
         if (static_cast<std::int64_t>(code.size()) > best) {
             best = static_cast<std::int64_t>(code.size());

@@ -22,8 +22,9 @@ KnotDynamics::Triple to_triple(const BiotSavart::Invariants &inv) {
 
 }  // namespace
 
-PointList KnotDynamics::compute_biot_savart_velocity_grid(const PointList &curve, const PointList &grid_points) {
-    return BiotSavart::computeVelocity(curve, grid_points, 1.0);
+PointList KnotDynamics::compute_biot_savart_velocity_grid(const PointList &curve, const PointList &grid_points,
+                                                           const Interrupt &interrupt) {
+    return BiotSavart::computeVelocity(curve, grid_points, 1.0, interrupt);
 }
 
 PointList KnotDynamics::compute_vorticity_grid(const PointList &velocity, const std::array<int, 3> &shape,
@@ -42,7 +43,7 @@ KnotDynamics::Triple KnotDynamics::compute_helicity_invariants(const PointList &
 
 KnotDynamics::Triple KnotDynamics::compute_helicity_from_fourier_block(const FourierBlock &block, int grid_size,
                                                                        double spacing, int interior_margin,
-                                                                       int nsamples) {
+                                                                       int nsamples, const Interrupt &interrupt) {
     static const char *const fn = "compute_helicity_from_fourier_block: ";
     if (nsamples < 0) throw std::length_error("cannot create std::vector larger than max_size()");
     if (interior_margin < 0) throw std::invalid_argument(std::string(fn) + "interior_margin must not be negative");
@@ -65,7 +66,7 @@ KnotDynamics::Triple KnotDynamics::compute_helicity_from_fourier_block(const Fou
     for (std::int64_t k = 0; k < n; ++k) {
         s[static_cast<std::size_t>(k)] = (static_cast<double>(k) * kTwoPi) / static_cast<double>(n - 1);
     }
-    const PointList curve = FourierKnot::center_points(FourierKnot::evaluate(block, s));
+    const PointList curve = FourierKnot::center_points(FourierKnot::evaluate(block, s, interrupt));
 
     const std::int64_t g = G / 2;
     PointList grid;
@@ -79,7 +80,7 @@ KnotDynamics::Triple KnotDynamics::compute_helicity_from_fourier_block(const Fou
     }
 
     const BiotSavart::Dims dims{grid_size, grid_size, grid_size};
-    const PointList velocity = BiotSavart::computeVelocity(curve, grid, 1.0);
+    const PointList velocity = BiotSavart::computeVelocity(curve, grid, 1.0, interrupt);
     grid = PointList();
     const PointList vorticity = BiotSavart::computeVorticity(velocity, dims, spacing);
     const PointList v_sub = BiotSavart::extractInterior(velocity, dims, interior_margin);

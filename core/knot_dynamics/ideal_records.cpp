@@ -302,8 +302,9 @@ int FourierKnot::index_of_ideal_id(const std::vector<IdealABBlock> &blocks, cons
     return -1;
 }
 
-PointList FourierKnot::evaluate_ideal_component(const IdealABComponent &component, const std::vector<double> &s) {
-    PointList pts = evaluate(component.fourier, s);
+PointList FourierKnot::evaluate_ideal_component(const IdealABComponent &component, const std::vector<double> &s,
+                                                const Interrupt &interrupt) {
+    PointList pts = evaluate(component.fourier, s, interrupt);
     for (Vec3 &p : pts) {
         p[0] += component.A0[0];
         p[1] += component.A0[1];
@@ -312,10 +313,11 @@ PointList FourierKnot::evaluate_ideal_component(const IdealABComponent &componen
     return pts;
 }
 
-std::vector<PointList> FourierKnot::evaluate_ideal_ab_components(const IdealABBlock &ab, const std::vector<double> &s) {
+std::vector<PointList> FourierKnot::evaluate_ideal_ab_components(const IdealABBlock &ab, const std::vector<double> &s,
+                                                                 const Interrupt &interrupt) {
     std::vector<PointList> out;
     out.reserve(ab.components.size());
-    for (const IdealABComponent &c : ab.components) out.push_back(evaluate_ideal_component(c, s));
+    for (const IdealABComponent &c : ab.components) out.push_back(evaluate_ideal_component(c, s, interrupt));
     return out;
 }
 

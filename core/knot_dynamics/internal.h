@@ -18,6 +18,10 @@ namespace knot_detail {
 
 constexpr double kTwoPi = 6.283185307179586;
 
+// Work of one harmonic at one parameter value (a cosine and a sine), in the
+// units of the interrupt's work count.
+constexpr std::uint64_t kHarmonicWork = 16;
+
 inline Vec3 sub(const Vec3 &a, const Vec3 &b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 inline Vec3 cross(const Vec3 &a, const Vec3 &b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
@@ -171,10 +175,11 @@ inline void first_two_derivatives(const PaddedCoeffs &p, double s, Vec3 &d1, Vec
     }
 }
 
-inline double length_sum(const PaddedCoeffs &p, std::int64_t n) {
+inline double length_sum(const PaddedCoeffs &p, std::int64_t n, WorkMeter &meter) {
     const double ds = kTwoPi / static_cast<double>(n);
     double L = 0.0;
     for (std::int64_t i = 0; i < n; ++i) {
+        meter.add(kHarmonicWork * p.K + 1);
         Vec3 d1, d2;
         first_two_derivatives(p, static_cast<double>(i) * ds, d1, d2);
         L += norm(d1) * ds;
@@ -182,10 +187,11 @@ inline double length_sum(const PaddedCoeffs &p, std::int64_t n) {
     return L;
 }
 
-inline double bending_sum(const PaddedCoeffs &p, std::int64_t n, double eps) {
+inline double bending_sum(const PaddedCoeffs &p, std::int64_t n, double eps, WorkMeter &meter) {
     const double ds = kTwoPi / static_cast<double>(n);
     double E = 0.0;
     for (std::int64_t i = 0; i < n; ++i) {
+        meter.add(kHarmonicWork * p.K + 1);
         Vec3 d1, d2;
         first_two_derivatives(p, static_cast<double>(i) * ds, d1, d2);
         const double v = std::max(norm(d1), eps);
@@ -196,10 +202,11 @@ inline double bending_sum(const PaddedCoeffs &p, std::int64_t n, double eps) {
 }
 
 // Points of a block at (i*2pi)/n, i = 0 .. n-1.
-inline PointList sample_end_excluded(const FourierBlock &block, std::int64_t n) {
+inline PointList sample_end_excluded(const FourierBlock &block, std::int64_t n, WorkMeter &meter) {
     PaddedCoeffs p = padded(block, block.a_x.size());
     PointList pts(static_cast<std::size_t>(n));
     for (std::int64_t i = 0; i < n; ++i) {
+        meter.add(kHarmonicWork * p.K + 1);
         pts[static_cast<std::size_t>(i)] = eval_padded(p, (static_cast<double>(i) * kTwoPi) / static_cast<double>(n));
     }
     return pts;

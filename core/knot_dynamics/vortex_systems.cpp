@@ -48,8 +48,10 @@ PointList sample_formula(std::uint64_t resolution, Shape shape) {
     return pts;
 }
 
-// Targets per call of the element sweep.
+// Targets per call of the element sweep, and elements per call: a block of
+// targets meets about kInterruptInterval terms between two counts of the work.
 constexpr std::size_t kTargetBlock = 256;
+constexpr std::size_t kElementChunk = kInterruptInterval / kTargetBlock;
 
 // x where keep holds, +0.0 elsewhere. A bit mask rather than a branch or a
 // select: the term is then formed for every lane, so the loop stays free of
@@ -101,11 +103,14 @@ void element_sweep(const double *__restrict px, const double *__restrict py, con
 // Fourier rows with a constant term
 
 KnotDynamics::FourierResult KnotDynamics::evaluate_fourier_series(const std::vector<FourierRow> &rows,
-                                                                  const std::vector<double> &s) {
+                                                                  const std::vector<double> &s,
+                                                                  const Interrupt &interrupt) {
     FourierResult out;
     out.positions.reserve(s.size());
     out.tangents.reserve(s.size());
+    WorkMeter meter(interrupt);
     for (const double sm : s) {
+        meter.add(kHarmonicWork * rows.size() + 1);
         Vec3 r{0.0, 0.0, 0.0};
         Vec3 dr{0.0, 0.0, 0.0};
         for (std::size_t j = 0; j < rows.size(); ++j) {
@@ -204,7 +209,7 @@ void VortexKnotSystem::initialize_knot_from_name(const std::string &knot_id, std
     replace_shape(std::move(loaded));
 }
 
-void VortexKnotSystem::evolve(double dt, std::uint64_t steps) {
+void VortexKnotSystem::evolve(double dt, std::uint64_t steps, const Interrupt &interrupt) {
     const std::size_t n = positions_.size();
     if (steps == 0 || n == 0) return;
 
@@ -224,37 +229,53 @@ void VortexKnotSystem::evolve(double dt, std::uint64_t steps) {
         ez[k] = tangents_[k][2];
     }
 
+    // px.. and ex.. always hold a completed step (or the start): the state
+    // kept when the interrupt stops the call.
+    auto store = [&]() {
+        for (std::size_t k = 0; k < n; ++k) {
+            positions_[k] = Vec3{px[k], py[k], pz[k]};
+            tangents_[k] = Vec3{ex[k], ey[k], ez[k]};
+        }
+    };
+
     alignas(64) double vx[kTargetBlock], vy[kTargetBlock], vz[kTargetBlock];
-    for (std::uint64_t step = 0; step < steps; ++step) {
-        for (std::size_t start = 0; start < n; start += kTargetBlock) {
-            const std::size_t nt = std::min(kTargetBlock, n - start);
-            std::fill(vx, vx + nt, 0.0);
-            std::fill(vy, vy + nt, 0.0);
-            std::fill(vz, vz + nt, 0.0);
-            element_sweep(px, py, pz, ex, ey, ez, n, circulation_, px + start, py + start, pz + start, vx, vy, vz,
-                          nt);
-            for (std::size_t i = 0; i < nt; ++i) {
-                qx[start + i] = px[start + i] + dt * vx[i];
-                qy[start + i] = py[start + i] + dt * vy[i];
-                qz[start + i] = pz[start + i] + dt * vz[i];
+    WorkMeter meter(interrupt);
+    try {
+        for (std::uint64_t step = 0; step < steps; ++step) {
+            for (std::size_t start = 0; start < n; start += kTargetBlock) {
+                const std::size_t nt = std::min(kTargetBlock, n - start);
+                std::fill(vx, vx + nt, 0.0);
+                std::fill(vy, vy + nt, 0.0);
+                std::fill(vz, vz + nt, 0.0);
+                // Each target sums the elements in order, chunk after chunk.
+                for (std::size_t j0 = 0; j0 < n; j0 += kElementChunk) {
+                    const std::size_t nel = std::min(kElementChunk, n - j0);
+                    element_sweep(px + j0, py + j0, pz + j0, ex + j0, ey + j0, ez + j0, nel, circulation_,
+                                  px + start, py + start, pz + start, vx, vy, vz, nt);
+                    meter.add(nt * nel);
+                }
+                for (std::size_t i = 0; i < nt; ++i) {
+                    qx[start + i] = px[start + i] + dt * vx[i];
+                    qy[start + i] = py[start + i] + dt * vy[i];
+                    qz[start + i] = pz[start + i] + dt * vz[i];
+                }
+            }
+            std::swap(px, qx);
+            std::swap(py, qy);
+            std::swap(pz, qz);
+            // Tangents of the new positions, by the same central differences.
+            for (std::size_t k = 0; k < n; ++k) {
+                const std::size_t a = (k + 1) % n, b = (k + n - 1) % n;
+                ex[k] = (px[a] - px[b]) * 0.5;
+                ey[k] = (py[a] - py[b]) * 0.5;
+                ez[k] = (pz[a] - pz[b]) * 0.5;
             }
         }
-        std::swap(px, qx);
-        std::swap(py, qy);
-        std::swap(pz, qz);
-        // Tangents of the new positions, by the same central differences.
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::size_t a = (k + 1) % n, b = (k + n - 1) % n;
-            ex[k] = (px[a] - px[b]) * 0.5;
-            ey[k] = (py[a] - py[b]) * 0.5;
-            ez[k] = (pz[a] - pz[b]) * 0.5;
-        }
+    } catch (...) {
+        store();
+        throw;
     }
-
-    for (std::size_t k = 0; k < n; ++k) {
-        positions_[k] = Vec3{px[k], py[k], pz[k]};
-        tangents_[k] = Vec3{ex[k], ey[k], ez[k]};
-    }
+    store();
 }
 
 const PointList &VortexKnotSystem::get_positions() const { return positions_; }

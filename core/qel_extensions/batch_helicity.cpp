@@ -81,7 +81,8 @@ void collect_fseries_recursive_posix(const std::string &dir, std::vector<std::st
 }  // namespace
 
 std::vector<HelicityResult> batch_helicity_from_dir(const std::string &root_dir, int grid_size, double spacing,
-                                                    int interior_margin, int nsamples, bool recurse) {
+                                                    int interior_margin, int nsamples, bool recurse,
+                                                    const Interrupt &interrupt) {
     struct stat st;
     if (has_nul(root_dir) || ::stat(root_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         throw std::runtime_error("directory does not exist: " + root_dir);
@@ -97,8 +98,10 @@ std::vector<HelicityResult> batch_helicity_from_dir(const std::string &root_dir,
     }
     std::vector<HelicityResult> results;
     results.reserve(files.size());
+    WorkMeter meter(interrupt);
     for (const std::string &f : files) {
-        results.push_back(helicity_from_fseries(f, grid_size, spacing, interior_margin, nsamples));
+        meter.poll();
+        results.push_back(helicity_from_fseries(f, grid_size, spacing, interior_margin, nsamples, interrupt));
     }
     std::sort(results.begin(), results.end(),
               [](const HelicityResult &a, const HelicityResult &b) { return a.path < b.path; });

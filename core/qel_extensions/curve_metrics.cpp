@@ -24,21 +24,22 @@ FourierBlock largest_block_of(const std::string &path) {
     return std::move(blocks[idx]);
 }
 
-PointList sample_block_centered(const FourierBlock &block, int nsamples) {
+PointList sample_block_centered(const FourierBlock &block, int nsamples, const Interrupt &interrupt) {
     if (nsamples < 0) throw std::length_error("vector::reserve");
     std::vector<double> s(static_cast<std::size_t>(nsamples));
     const double n = static_cast<double>(nsamples);
     for (int i = 0; i < nsamples; ++i) s[static_cast<std::size_t>(i)] = (static_cast<double>(i) * kTwoPi) / n;
-    return FourierKnot::center_points(FourierKnot::evaluate(block, s));
+    return FourierKnot::center_points(FourierKnot::evaluate(block, s, interrupt));
 }
 
-FilamentEnergyResult metrics_of_points(const std::string &path, const PointList &points, int nsamples, int skip) {
+FilamentEnergyResult metrics_of_points(const std::string &path, const PointList &points, int nsamples, int skip,
+                                       const Interrupt &interrupt) {
     FilamentEnergyResult r;
     r.path = path;
     r.nsamples = nsamples;
     curve_metrics_from_points(points, r.L, r.kappa_max, r.kappa_mean, r.bend_energy);
     r.ds_avg = points.empty() ? 0.0 : r.L / static_cast<double>(points.size());
-    r.min_non_neighbor_dist = min_non_neighbor_distance(points, skip);
+    r.min_non_neighbor_dist = min_non_neighbor_distance(points, skip, interrupt);
     r.reach_proxy = 0.5 * r.min_non_neighbor_dist;
     return r;
 }
@@ -91,8 +92,8 @@ double min_sq_dist_to_range(const double *x, const double *y, const double *z, s
 
 }  // namespace
 
-PointList sample_curve_centered(const std::string &path, int nsamples) {
-    return sample_block_centered(largest_block_of(path), nsamples);
+PointList sample_curve_centered(const std::string &path, int nsamples, const Interrupt &interrupt) {
+    return sample_block_centered(largest_block_of(path), nsamples, interrupt);
 }
 
 double curve_length(const PointList &points) {
@@ -137,7 +138,7 @@ void curve_metrics_from_points(const PointList &points, double &L, double &kappa
     kappa_mean = sum / static_cast<double>(n);
 }
 
-double min_non_neighbor_distance(const PointList &points, int skip) {
+double min_non_neighbor_distance(const PointList &points, int skip, const Interrupt &interrupt) {
     const auto n = static_cast<std::int64_t>(points.size());
     if (n <= 3) return 0.0;
     // Pair (i, j), i < j, counts when its cyclic separation
@@ -150,10 +151,12 @@ double min_non_neighbor_distance(const PointList &points, int skip) {
     if (gap_lo >= gap_hi) return kNoPairDistance;
     const Coords c(points);
     double best = std::numeric_limits<double>::infinity();
+    WorkMeter meter(interrupt);
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t lo = i + gap_lo;
         const std::int64_t hi = std::min(n, i + gap_hi);
         if (lo >= hi) continue;
+        meter.add(static_cast<std::uint64_t>(hi - lo));
         const double m = min_sq_dist_to_range(c.x.data(), c.y.data(), c.z.data(), i, lo, hi);
         if (m < best) best = m;
     }
@@ -162,20 +165,23 @@ double min_non_neighbor_distance(const PointList &points, int skip) {
     return best < std::numeric_limits<double>::infinity() ? std::sqrt(best) : kNoPairDistance;
 }
 
-double reach_proxy(const PointList &points, int skip) { return 0.5 * min_non_neighbor_distance(points, skip); }
+double reach_proxy(const PointList &points, int skip, const Interrupt &interrupt) {
+    return 0.5 * min_non_neighbor_distance(points, skip, interrupt);
+}
 
-FilamentEnergyResult curve_metrics_from_fseries(const std::string &path, int nsamples, int skip) {
-    return metrics_of_points(path, sample_curve_centered(path, nsamples), nsamples, skip);
+FilamentEnergyResult curve_metrics_from_fseries(const std::string &path, int nsamples, int skip,
+                                                const Interrupt &interrupt) {
+    return metrics_of_points(path, sample_curve_centered(path, nsamples, interrupt), nsamples, skip, interrupt);
 }
 
 std::map<std::string, double> compare_fseries_files(const std::string &path_a, const std::string &path_b,
-                                                    int nsamples, int skip) {
+                                                    int nsamples, int skip, const Interrupt &interrupt) {
     // The samples of each file serve both its metrics and the point
     // distances; a's errors come first.
-    const PointList pa = sample_curve_centered(path_a, nsamples);
-    const PointList pb = sample_curve_centered(path_b, nsamples);
-    const FilamentEnergyResult ma = metrics_of_points(path_a, pa, nsamples, skip);
-    const FilamentEnergyResult mb = metrics_of_points(path_b, pb, nsamples, skip);
+    const PointList pa = sample_curve_centered(path_a, nsamples, interrupt);
+    const PointList pb = sample_curve_centered(path_b, nsamples, interrupt);
+    const FilamentEnergyResult ma = metrics_of_points(path_a, pa, nsamples, skip, interrupt);
+    const FilamentEnergyResult mb = metrics_of_points(path_b, pb, nsamples, skip, interrupt);
 
     const std::size_t m = std::min(pa.size(), pb.size());
     double rms = 0.0;

@@ -39,33 +39,60 @@ void nonlocal_terms(const Coords &p, const Coords &t, std::int64_t j, std::int64
     }
 }
 
+// Rows [j0, j1) of the non-local sum, added to S in order: the ordered
+// pairs (j, k), k ascending, whose cyclic separation is above m form two runs
+// of k, below and above j. Out of line, so that the loop that counts the work
+// between runs of rows leaves these loops as they compile without it.
+QEL_NOINLINE
+double nonlocal_rows(const Coords &pc, const Coords &tc, std::int64_t m, double cut, double ds, std::int64_t j0,
+                     std::int64_t j1, double *row, double S) {
+    const auto nn = static_cast<std::int64_t>(pc.x.size());
+    for (std::int64_t j = j0; j < j1; ++j) {
+        const std::int64_t lo1 = std::max<std::int64_t>(0, j - nn + m + 1);
+        const std::int64_t hi1 = j - m;  // exclusive
+        const std::int64_t lo2 = j + m + 1;
+        const std::int64_t hi2 = std::min(nn, j + nn - m);  // exclusive
+        if (lo1 < hi1) {
+            nonlocal_terms(pc, tc, j, lo1, hi1, cut, ds, row);
+            for (std::int64_t k = lo1; k < hi1; ++k) S += row[k];
+        }
+        if (lo2 < hi2) {
+            nonlocal_terms(pc, tc, j, lo2, hi2, cut, ds, row);
+            for (std::int64_t k = lo2; k < hi2; ++k) S += row[k];
+        }
+    }
+    return S;
+}
+
 }  // namespace
 
 HelicityResult helicity_from_fseries(const std::string &path, int grid_size, double spacing, int interior_margin,
-                                     int nsamples) {
+                                     int nsamples, const Interrupt &interrupt) {
     // One reading of the file serves both the samples of the metrics (end of
     // the period excluded) and the grid helicity (which samples the block
     // itself with both ends included).
     const FourierBlock block = largest_block_of(path);
-    const PointList points = sample_block_centered(block, nsamples);
+    const PointList points = sample_block_centered(block, nsamples, interrupt);
 
     HelicityResult r;
     r.path = path;
     r.nsamples = nsamples;
     curve_metrics_from_points(points, r.L, r.kappa_max, r.kappa_mean, r.bend_energy);
-    r.min_non_neighbor_dist = min_non_neighbor_distance(points, 3);
+    r.min_non_neighbor_dist = min_non_neighbor_distance(points, 3, interrupt);
     r.reach_proxy = 0.5 * r.min_non_neighbor_dist;
 
-    const KnotDynamics::Triple h =
-        KnotDynamics::compute_helicity_from_fourier_block(block, grid_size, spacing, interior_margin, nsamples);
+    const KnotDynamics::Triple h = KnotDynamics::compute_helicity_from_fourier_block(block, grid_size, spacing,
+                                                                                     interior_margin, nsamples,
+                                                                                     interrupt);
     r.Hc = h[0];
     r.Hm = h[1];
     r.a_mu = h[2];
     return r;
 }
 
-FilamentEnergyResult filament_energy_from_fseries(const std::string &path, const FilamentEnergyParams &P) {
-    const PointList points = sample_curve_centered(path, P.nsamples);
+FilamentEnergyResult filament_energy_from_fseries(const std::string &path, const FilamentEnergyParams &P,
+                                                  const Interrupt &interrupt) {
+    const PointList points = sample_curve_centered(path, P.nsamples, interrupt);
     const std::size_t n = points.size();
 
     FilamentEnergyResult r;
@@ -74,7 +101,7 @@ FilamentEnergyResult filament_energy_from_fseries(const std::string &path, const
     curve_metrics_from_points(points, r.L, r.kappa_max, r.kappa_mean, r.bend_energy);
     const double ds = n > 0 ? r.L / static_cast<double>(n) : 0.0;
     r.ds_avg = ds;
-    r.min_non_neighbor_dist = min_non_neighbor_distance(points, std::max(1, P.skip_neighbors_base));
+    r.min_non_neighbor_dist = min_non_neighbor_distance(points, std::max(1, P.skip_neighbors_base), interrupt);
     r.reach_proxy = 0.5 * r.min_non_neighbor_dist;
 
     // Neighbour exclusion of the pair sum. The cut-off in samples is clamped
@@ -107,21 +134,12 @@ FilamentEnergyResult filament_energy_from_fseries(const std::string &path, const
         const auto m = static_cast<std::int64_t>(m_loc);
         std::vector<double> row(n);
         double S = 0.0;
-        // Ordered pairs (j, k), k ascending: those with a cyclic separation
-        // above m_loc form two runs of k, below and above j.
-        for (std::int64_t j = 0; j < nn; ++j) {
-            const std::int64_t lo1 = std::max<std::int64_t>(0, j - nn + m + 1);
-            const std::int64_t hi1 = j - m;  // exclusive
-            const std::int64_t lo2 = j + m + 1;
-            const std::int64_t hi2 = std::min(nn, j + nn - m);  // exclusive
-            if (lo1 < hi1) {
-                nonlocal_terms(pc, tc, j, lo1, hi1, cut, ds, row.data());
-                for (std::int64_t k = lo1; k < hi1; ++k) S += row[static_cast<std::size_t>(k)];
-            }
-            if (lo2 < hi2) {
-                nonlocal_terms(pc, tc, j, lo2, hi2, cut, ds, row.data());
-                for (std::int64_t k = lo2; k < hi2; ++k) S += row[static_cast<std::size_t>(k)];
-            }
+        WorkMeter meter(interrupt);
+        const auto run = static_cast<std::int64_t>(iterations_per_interval(n));
+        for (std::int64_t j0 = 0; j0 < nn; j0 += run) {
+            const std::int64_t j1 = std::min(nn, j0 + run);
+            S = nonlocal_rows(pc, tc, m, cut, ds, j0, j1, row.data(), S);
+            meter.add(static_cast<std::uint64_t>(j1 - j0) * n);
         }
         E_nonlocal = S * (((P.rho_outer * P.Gamma) * P.Gamma) / 25.132741228718345);
     }

@@ -22,10 +22,11 @@ FourierBlock largest_block_of(const std::string &path);
 
 // Centred samples of a block at i*2pi/nsamples, i = 0 .. nsamples-1; a
 // negative count is std::length_error "vector::reserve".
-PointList sample_block_centered(const FourierBlock &block, int nsamples);
+PointList sample_block_centered(const FourierBlock &block, int nsamples, const Interrupt &interrupt = {});
 
 // The curve fields of a metrics record from samples already taken.
-FilamentEnergyResult metrics_of_points(const std::string &path, const PointList &points, int nsamples, int skip);
+FilamentEnergyResult metrics_of_points(const std::string &path, const PointList &points, int nsamples, int skip,
+                                       const Interrupt &interrupt = {});
 
 // Coordinates split into three contiguous arrays for the pair loops.
 struct Coords {

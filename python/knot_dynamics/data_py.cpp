@@ -72,7 +72,7 @@ void bind_data(py::module_ &m) {
     m.def(
         "evaluate_ideal_component",
         [](const FourierKnot::IdealABComponent &component, const CArray &s) {
-            return points_as_array(FourierKnot::evaluate_ideal_component(component, s_of(s)));
+            return points_as_array(FourierKnot::evaluate_ideal_component(component, s_of(s), signal_interrupt()));
         },
         py::arg("component"), py::arg("s"), "Evaluate a single ideal AB component (includes I=0 offset).");
 
@@ -80,7 +80,8 @@ void bind_data(py::module_ &m) {
     m.def(
         "evaluate_ideal_ab_components",
         [](const FourierKnot::IdealABBlock &ab, const CArray &s) {
-            const std::vector<PointList> comps = FourierKnot::evaluate_ideal_ab_components(ab, s_of(s));
+            const std::vector<PointList> comps =
+                FourierKnot::evaluate_ideal_ab_components(ab, s_of(s), signal_interrupt());
             py::list out;
             for (const PointList &c : comps) out.append(points_as_array(c));
             return out;
@@ -128,7 +129,7 @@ void bind_data(py::module_ &m) {
             },
             py::arg("knot_id"), py::arg("resolution") = 1000,
             "Initialize any knot from bundled .fseries file by identifier.")
-        .def("evolve", &VortexKnotSystem::evolve, py::arg("dt"), py::arg("steps"),
+        .def("evolve", with_interrupt<&VortexKnotSystem::evolve>(), py::arg("dt"), py::arg("steps"),
              "Evolve vortex knot using Biot–Savart dynamics.")
         .def("get_positions", &VortexKnotSystem::get_positions, "Get current 3D positions of the knot.")
         .def("get_tangents", &VortexKnotSystem::get_tangents, "Get current tangent vectors of the knot.");

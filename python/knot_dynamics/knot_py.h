@@ -15,6 +15,7 @@
 #include "array_convert.h"
 #include "bindings.h"
 #include "fs_path.h"
+#include "interrupt_py.h"
 #include "knot_dynamics.h"
 
 namespace knot_py {
@@ -28,7 +29,9 @@ using qel_py::CArray;
 using qel_py::FileName;
 using qel_py::FsPath;
 using qel_py::points_as_array;
+using qel_py::signal_interrupt;
 using qel_py::values_as_array;
+using qel_py::with_interrupt;
 
 // Rows of an (N, 3) array as a point list; the message is the one shared
 // converter text of the knot functions.

@@ -93,7 +93,7 @@ void bind_model(py::module_ &m) {
           "Return index of block with most harmonics.");
 
     // 10 evaluate_fourier_block
-    m.def("evaluate_fourier_block", &FourierKnot::evaluate, py::arg("block"), py::arg("s"),
+    m.def("evaluate_fourier_block", with_interrupt<&FourierKnot::evaluate>(), py::arg("block"), py::arg("s"),
           "Evaluate r(s) for the given Fourier block.");
 
     // 11 evaluate_with_derivatives
@@ -106,27 +106,27 @@ void bind_model(py::module_ &m) {
         py::arg("block"), py::arg("s"), "Evaluate Fourier block and its first three derivatives at parameter s.");
 
     // 12 curvature_exact
-    m.def("curvature_exact", &FourierKnot::curvature_exact, py::arg("block"), py::arg("s"), py::arg("eps") = 1e-12,
-          "Compute exact curvature from Fourier coefficients at sample parameters.");
+    m.def("curvature_exact", with_interrupt<&FourierKnot::curvature_exact>(), py::arg("block"), py::arg("s"),
+          py::arg("eps") = 1e-12, "Compute exact curvature from Fourier coefficients at sample parameters.");
 
     // 13 length_exact
-    m.def("length_exact", &FourierKnot::length_exact, py::arg("block"), py::arg("nsamples") = 4096,
+    m.def("length_exact", with_interrupt<&FourierKnot::length_exact>(), py::arg("block"), py::arg("nsamples") = 4096,
           "Compute exact length of Fourier curve by sampling.");
 
     // 14 bending_energy_exact
-    m.def("bending_energy_exact", &FourierKnot::bending_energy_exact, py::arg("block"), py::arg("nsamples") = 4096,
-          py::arg("eps") = 1e-12, "Compute bending energy integral of Fourier curve.");
+    m.def("bending_energy_exact", with_interrupt<&FourierKnot::bending_energy_exact>(), py::arg("block"),
+          py::arg("nsamples") = 4096, py::arg("eps") = 1e-12, "Compute bending energy integral of Fourier curve.");
 
     // 15 mode_energies
     m.def("mode_energies", &FourierKnot::mode_energies, py::arg("block"),
           "Compute per-mode energy from Fourier coefficients.");
 
     // 16 min_self_distance_sampled
-    m.def("min_self_distance_sampled", &FourierKnot::min_self_distance_sampled, py::arg("points"),
+    m.def("min_self_distance_sampled", with_interrupt<&FourierKnot::min_self_distance_sampled>(), py::arg("points"),
           py::arg("exclude_window") = 4, "Compute minimum self-distance of a closed polygonal curve.");
 
     // 17 min_self_distance_exactish
-    m.def("min_self_distance_exactish", &FourierKnot::min_self_distance_exactish, py::arg("block"),
+    m.def("min_self_distance_exactish", with_interrupt<&FourierKnot::min_self_distance_exactish>(), py::arg("block"),
           py::arg("nsamples") = 2048, py::arg("exclude_window") = 4,
           "Estimate minimum self-distance of Fourier curve via sampling.");
 
@@ -139,7 +139,7 @@ void bind_model(py::module_ &m) {
         .def_readonly("mode_energy", &FourierKnot::GeometricDescriptors::mode_energy);
 
     // 19 describe_fourier_block
-    m.def("describe_fourier_block", &FourierKnot::describe_fourier_block, py::arg("block"),
+    m.def("describe_fourier_block", with_interrupt<&FourierKnot::describe_fourier_block>(), py::arg("block"),
           py::arg("nsamples") = 2048, py::arg("exclude_window") = 4,
           "Compute geometric descriptors (length, bending energy, self-distance, writhe, mode energies) for a "
           "Fourier block.");
@@ -162,7 +162,7 @@ void bind_model(py::module_ &m) {
             block.b_y = first_k(b_y, K);
             block.a_z = first_k(a_z, K);
             block.b_z = first_k(b_z, K);
-            const PointList pts = FourierKnot::evaluate(block, values_of_1d(s));
+            const PointList pts = FourierKnot::evaluate(block, values_of_1d(s), signal_interrupt());
             const auto n = static_cast<py::ssize_t>(pts.size());
             py::array_t<double> x(n), y(n), z(n);
             double *px = x.mutable_data();

@@ -13,9 +13,15 @@ namespace {
 
 // A point argument: a NumPy array (any numeric type, cast to float64) must
 // have shape (N, 3); anything else converts as a list of [x, y, z] triples,
-// and a failure of that conversion is the binding library's cast error.
+// and a failure of that conversion is the binding library's cast error. An
+// array that cannot be cast to float64 is refused as an array parameter
+// would be: the cast is CArray's own (ensure), and its failure a TypeError.
 PointList point_argument(const py::object &obj) {
-    if (py::isinstance<py::array>(obj)) return to_vec3(py::cast<CArray>(obj));
+    if (py::isinstance<py::array>(obj)) {
+        const CArray a = CArray::ensure(obj);
+        if (!a) throw py::type_error("pd_from_curve: expected array of numbers with shape (N,3)");
+        return to_vec3(a);
+    }
     return py::cast<PointList>(obj);
 }
 
@@ -44,11 +50,11 @@ void bind_topology(py::module_ &m) {
         .def_readonly("tangents", &KnotDynamics::FourierResult::tangents);
 
     // 22 compute_writhe
-    m.def("compute_writhe", &KnotDynamics::compute_writhe,
+    m.def("compute_writhe", with_interrupt<&KnotDynamics::compute_writhe>(),
           "\n        Compute the writhe of a closed filament (topological self-linking).\n    ");
 
     // 23 compute_linking_number
-    m.def("compute_linking_number", &KnotDynamics::compute_linking_number,
+    m.def("compute_linking_number", with_interrupt<&KnotDynamics::compute_linking_number>(),
           "\n        Compute the Gauss linking number between two closed loops.\n    ");
 
     // 24 compute_twist
@@ -56,23 +62,24 @@ void bind_topology(py::module_ &m) {
           "\n        Compute twist from Frenet frames along a filament.\n    ");
 
     // 25 compute_centerline_helicity
-    m.def("compute_centerline_helicity", &KnotDynamics::compute_centerline_helicity,
+    m.def("compute_centerline_helicity", with_interrupt<&KnotDynamics::compute_centerline_helicity>(),
           "\n        Compute the centerline helicity as the sum of writhe and twist.\n    ");
 
     // 26 detect_reconnection_candidates
-    m.def("detect_reconnection_candidates", &KnotDynamics::detect_reconnection_candidates,
+    m.def("detect_reconnection_candidates", with_interrupt<&KnotDynamics::detect_reconnection_candidates>(),
           "\n        Detect pairs of points on the filament that approach closely enough to be candidates for "
           "reconnection.\n    ");
 
     // 27 evaluate_fourier_series
-    m.def("evaluate_fourier_series", &KnotDynamics::evaluate_fourier_series,
+    m.def("evaluate_fourier_series", with_interrupt<&KnotDynamics::evaluate_fourier_series>(),
           "Evaluate a Fourier series for positions and tangents");
 
     // 28 writhe_gauss_curve
-    m.def("writhe_gauss_curve", &KnotDynamics::writhe_gauss_curve, "Compute writhe via Gauss integral");
+    m.def("writhe_gauss_curve", with_interrupt<&KnotDynamics::writhe_gauss_curve>(),
+          "Compute writhe via Gauss integral");
 
     // 29 estimate_crossing_number
-    m.def("estimate_crossing_number", &KnotDynamics::estimate_crossing_number, py::arg("r"),
+    m.def("estimate_crossing_number", with_interrupt<&KnotDynamics::estimate_crossing_number>(), py::arg("r"),
           py::arg("directions") = 24, py::arg("seed") = 12345, "Estimate crossing number from projections");
 
     // 30 pd_from_curve
@@ -80,7 +87,7 @@ void bind_topology(py::module_ &m) {
         "pd_from_curve",
         [](const py::object &P3, int tries, std::uint32_t seed, double min_angle_deg, double depth_tol) {
             const PointList points = point_argument(P3);
-            return KnotDynamics::pd_from_curve(points, tries, seed, min_angle_deg, depth_tol);
+            return KnotDynamics::pd_from_curve(points, tries, seed, min_angle_deg, depth_tol, signal_interrupt());
         },
         py::arg("P3"), py::arg("tries") = 40, py::arg("seed") = 12345, py::arg("min_angle_deg") = 1.0,
         py::arg("depth_tol") = 1e-6, "\nCompute a PD code from a closed 3D polygonal curve.\n");
@@ -91,7 +98,7 @@ void bind_topology(py::module_ &m) {
         [](const py::object &curve, const py::object &grid_points) {
             const PointList c = point_argument(curve);
             const PointList g = point_argument(grid_points);
-            return points_as_array(KnotDynamics::compute_biot_savart_velocity_grid(c, g));
+            return points_as_array(KnotDynamics::compute_biot_savart_velocity_grid(c, g, signal_interrupt()));
         },
         py::arg("curve"), py::arg("grid_points"),
         "Compute Biot-Savart velocity field from a closed curve at grid points.");
@@ -137,8 +144,9 @@ void bind_topology(py::module_ &m) {
     m.def(
         "compute_helicity_from_fourier_block",
         [](const FourierBlock &block, int grid_size, double spacing, int interior_margin, int nsamples) {
-            return as_tuple(
-                KnotDynamics::compute_helicity_from_fourier_block(block, grid_size, spacing, interior_margin, nsamples));
+            return as_tuple(KnotDynamics::compute_helicity_from_fourier_block(block, grid_size, spacing,
+                                                                              interior_margin, nsamples,
+                                                                              signal_interrupt()));
         },
         py::arg("block"), py::arg("grid_size") = 32, py::arg("spacing") = 0.1, py::arg("interior_margin") = 8,
         py::arg("nsamples") = 1000, "Compute helicity invariants from a Fourier block.");

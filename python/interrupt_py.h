@@ -1,0 +1,92 @@
+#pragma once
+// The interrupt that the Python faces hand to long computations: it runs the
+// Python handlers of pending signals, and when a handler raises (Ctrl-C
+// raises KeyboardInterrupt) the computation stops and that exception reaches
+// the caller as it was raised.
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "interrupt.h"
+
+namespace qel_py {
+
+inline const qel::Interrupt &signal_interrupt() {
+    static const qel::Interrupt check = [] {
+        if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+    };
+    return check;
+}
+
+namespace interrupt_detail {
+
+template <class Tuple>
+constexpr bool ends_with_interrupt() {
+    constexpr std::size_t n = std::tuple_size<Tuple>::value;
+    if constexpr (n == 0) {
+        return false;
+    } else {
+        return std::is_same<std::tuple_element_t<n - 1, Tuple>, const qel::Interrupt &>::value;
+    }
+}
+
+template <auto F, class Sig, class Seq>
+struct Bound;
+
+template <auto F, class R, class... P, std::size_t... I>
+struct Bound<F, R (*)(P...), std::index_sequence<I...>> {
+    using Args = std::tuple<P...>;
+    static R call(std::tuple_element_t<I, Args>... a) {
+        return F(std::forward<std::tuple_element_t<I, Args>>(a)..., signal_interrupt());
+    }
+};
+
+template <auto F, class R, class C, class... P, std::size_t... I>
+struct Bound<F, R (C::*)(P...), std::index_sequence<I...>> {
+    using Args = std::tuple<P...>;
+    static R call(C &self, std::tuple_element_t<I, Args>... a) {
+        return (self.*F)(std::forward<std::tuple_element_t<I, Args>>(a)..., signal_interrupt());
+    }
+};
+
+template <auto F, class R, class C, class... P, std::size_t... I>
+struct Bound<F, R (C::*)(P...) const, std::index_sequence<I...>> {
+    using Args = std::tuple<P...>;
+    static R call(const C &self, std::tuple_element_t<I, Args>... a) {
+        return (self.*F)(std::forward<std::tuple_element_t<I, Args>>(a)..., signal_interrupt());
+    }
+};
+
+template <class Sig>
+struct Params;
+template <class R, class... P>
+struct Params<R (*)(P...)> {
+    using type = std::tuple<P...>;
+};
+template <class R, class C, class... P>
+struct Params<R (C::*)(P...)> {
+    using type = std::tuple<P...>;
+};
+template <class R, class C, class... P>
+struct Params<R (C::*)(P...) const> {
+    using type = std::tuple<P...>;
+};
+
+}  // namespace interrupt_detail
+
+// The core function (or member function) F, whose last parameter is the
+// interrupt, as a function of its other parameters that passes
+// signal_interrupt(): `m.def("name", with_interrupt<&f>(), ...)` gives the
+// Python function the parameters of f without the interrupt.
+template <auto F>
+constexpr auto with_interrupt() {
+    using Args = typename interrupt_detail::Params<decltype(F)>::type;
+    static_assert(interrupt_detail::ends_with_interrupt<Args>(), "the last parameter must be const qel::Interrupt &");
+    constexpr std::size_t n = std::tuple_size<Args>::value - 1;
+    return &interrupt_detail::Bound<F, decltype(F), std::make_index_sequence<n>>::call;
+}
+
+}  // namespace qel_py

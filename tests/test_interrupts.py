@@ -1,0 +1,257 @@
+"""Long calls stop on a pending signal.
+
+Every call runs in a child interpreter whose SIGALRM handler raises
+KeyboardInterrupt a fraction of a second into a call that would otherwise
+run for many seconds (hours, for most of them). The child prints what it
+caught and when; the parent checks that the call ended with that exception,
+soon after the alarm, and bounds the child by a timeout of its own."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ALARM = 0.2       # seconds into the call
+LATENCY = 1.7     # the call must end within this long after the alarm
+TIMEOUT = 120     # the child as a whole
+
+PRELUDE = textwrap.dedent(
+    """
+    import signal, sys, time
+    import numpy as np
+    import _bindings as qb
+
+    def ring(n, r=1.0):
+        s = np.arange(n) * (2 * np.pi / n)
+        return np.stack([r * np.cos(s), r * np.sin(s), 0.1 * np.sin(3 * s)], axis=1)
+
+    def trefoil(n):
+        t = np.arange(n) * (2 * np.pi / n)
+        return np.stack([np.sin(t) + 2 * np.sin(2 * t), np.cos(t) - 2 * np.cos(2 * t), -np.sin(3 * t)], 1)
+
+    def big_block(k):
+        # a closed curve with k harmonics of falling size
+        c = (1.0 / np.arange(1, k + 1) ** 2).tolist()
+        b = qb.FourierBlock()
+        b.a_x, b.b_x, b.a_y, b.b_y, b.a_z, b.b_z = c, [0.0] * k, [0.0] * k, c, c, [0.0] * k
+        return b
+
+    def write_knot(path, knot_id="3_1"):
+        with open(path, "w") as f:
+            f.write(qb.get_embedded_knot_files()[knot_id])
+
+    def _stop(signum, frame):
+        raise KeyboardInterrupt
+    """
+)
+
+# The call, timed from the alarm's setting; what the child prints. The alarm
+# is set inside the try, so that a child held up just before the call still
+# reports what it caught.
+RUN = textwrap.dedent(
+    """
+    signal.signal(signal.SIGALRM, _stop)
+    t0 = time.monotonic()
+    try:
+        signal.setitimer(signal.ITIMER_REAL, {alarm})
+        {call}
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt", time.monotonic() - t0)
+    else:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print("returned", time.monotonic() - t0)
+    """
+)
+
+
+def run_child(setup, call, cwd, after=""):
+    script = PRELUDE + textwrap.dedent(setup) + RUN.format(alarm=ALARM, call=call) + textwrap.dedent(after)
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=TIMEOUT,
+                          cwd=cwd)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.split("\n")
+
+
+def assert_stopped(line):
+    what, seconds = line.split()
+    assert what == "KeyboardInterrupt", line
+    assert ALARM <= float(seconds) < ALARM + LATENCY, line
+
+
+# ---------------------------------------------------------------- evolve
+
+def test_evolve_stops_on_signal(tmp_path):
+    out = run_child("v = qb.VortexKnotSystem(1.0)\nv.initialize_trefoil_knot(400)\n",
+                    "v.evolve(1e-6, 10**7)", tmp_path,
+                    after="print(np.isfinite(np.array(v.get_positions())).all(), len(v.get_positions()))\n")
+    assert_stopped(out[0])
+    assert out[1] == "True 400"
+
+
+# Each class's state after the interrupt is compared bit for bit with the
+# states reached by single steps from the same start: it must be one of
+# them (a half-applied step matches none), and more than the start.
+STATE_CASES = {
+    "VortexKnotSystem": (
+        """
+        def fresh():
+            v = qb.VortexKnotSystem(1.0)
+            v.initialize_trefoil_knot(3000)
+            return v
+        def state(v):
+            return v.get_positions(), v.get_tangents()
+        """,
+        "sim.evolve(1e-3, 10**6)",
+    ),
+    "TimeEvolution": (
+        """
+        P0 = trefoil(1500)
+        T0 = ((np.roll(P0, -1, 0) - np.roll(P0, 1, 0)) * 0.5).tolist()
+        def fresh():
+            return qb.TimeEvolution(P0.tolist(), T0, 1.0)
+        def state(v):
+            return v.get_positions(), v.get_tangents()
+        """,
+        "sim.evolve(1e-3, 10**6)",
+    ),
+}
+
+REPLAY = textwrap.dedent(
+    """
+    stopped = state(sim)
+    ref = fresh()
+    steps = None
+    for k in range(1, 2000):
+        ref.evolve(1e-3, 1)
+        if state(ref) == stopped:
+            steps = k
+            break
+    print("steps", steps)
+    """
+)
+
+
+@pytest.mark.parametrize("name", sorted(STATE_CASES))
+def test_interrupted_evolution_keeps_a_completed_step(tmp_path, name):
+    setup, call = STATE_CASES[name]
+    out = run_child(textwrap.dedent(setup) + "sim = fresh()\n", call, tmp_path, after=REPLAY)
+    assert_stopped(out[0])
+    what, steps = out[1].split()
+    assert what == "steps" and steps != "None"
+
+
+# ---------------------------------------------------------- tail surrogate
+
+TAIL_SETUP = """
+pe = qb.ParticleEvaluator([ring(2000).tolist()])
+cfg = pe.get_tail_approx_config()
+cfg.enabled = True
+cfg.radial_samples = 1024
+cfg.azimuth_samples = 1024
+pe.set_tail_approx_config(cfg)
+"""
+
+
+@pytest.mark.parametrize("call", [
+    "pe.compute_tail_energy_surrogate_J()",
+    "pe.compute_tail_energy_J(True)",
+    "pe.get_mass_mev_ab_initio(True)",
+])
+def test_tail_surrogate_stops_on_signal(tmp_path, call):
+    out = run_child(TAIL_SETUP, call, tmp_path, after="print(pe.get_mass_mev_ab_initio(False) > 0)\n")
+    assert_stopped(out[0])
+    assert out[1] == "True"
+
+
+# ------------------------------------------------------ every other call
+
+KNOT_FILE = "write_knot('knot.fseries')\n"
+WIDE_FILE = """
+rows = np.zeros((10**4, 6))
+rows[:, 0] = rows[:, 3] = rows[:, 4] = 1.0 / np.arange(1, 10**4 + 1) ** 2
+np.savetxt('wide.fseries', rows)
+"""
+PAIRS = "p = ring(2 * 10**5)\nt = np.roll(p, -1, 0) - p\nds = np.linalg.norm(t, axis=1)\n"
+GRID = "X = Y = Z = np.linspace(-1.0, 1.0, 10**6)\n"
+
+# name: (setup, call); every call would run for many seconds at least.
+LONG_CALLS = {
+    # flow fields of filaments
+    "TimeEvolution.evolve": ("p = ring(2000)\nte = qb.TimeEvolution(p.tolist(), (np.roll(p, -1, 0) - p).tolist())\n",
+                             "te.evolve(1e-6, 10**6)"),
+    "biot_savart_velocity_grid": ("c, g = ring(10**4), ring(10**6, 2.0)\n", "qb.biot_savart_velocity_grid(c, g)"),
+    "BiotSavart.compute_velocity": ("c, g = ring(10**5).tolist(), ring(10**5, 2.0).tolist()\n",
+                                    "qb.BiotSavart.compute_velocity(c, g)"),
+    "compute_biot_savart_velocity_grid": ("c, g = ring(10**5), ring(10**5, 2.0)\n",
+                                          "qb.compute_biot_savart_velocity_grid(c, g)"),
+    "calculate_neumann_self_energy": (PAIRS, "qb.calculate_neumann_self_energy(p, 0.01)"),
+    "calculate_core_repulsion": (PAIRS, "qb.calculate_core_repulsion(p, 0.01)"),
+    "calculate_writhe": (PAIRS, "qb.calculate_writhe(p, 0.01)"),
+    "calculate_bs_cutoff_energy_scan": (PAIRS, "qb.calculate_bs_cutoff_energy_scan(p, t, ds, np.linspace(0, 1, 64))"),
+    "calculate_bs_cutoff_energy": (PAIRS, "qb.calculate_bs_cutoff_energy(p, t, ds, 0.5)"),
+    "biot_savart_wire_grid": (GRID + "w = ring(10**4)\n", "qb.biot_savart_wire_grid(X, Y, Z, w)"),
+    "dipole_ring_field_grid": (GRID + "pos = ring(10**4)\n", "qb.dipole_ring_field_grid(X, Y, Z, pos, pos)"),
+    "biot_savart_vector_potential_grid": ("w, g = ring(10**4), ring(10**6, 2.0)\n",
+                                          "qb.biot_savart_vector_potential_grid(w, g)"),
+    "compute_gravitational_potential_gradient": ("p = ring(10**5).tolist()\n",
+                                                 "qb.compute_gravitational_potential_gradient(p, p)"),
+    "compute_gravitational_potential_direct": ("p = ring(10**5).tolist()\n",
+                                               "qb.compute_gravitational_potential_direct(p, p)"),
+    "compute_gravitational_potential": ("p = ring(10**5).tolist()\n", "qb.compute_gravitational_potential(p, p)"),
+    "compute_qel_mass": ("p = (ring(2 * 10**5) * 1e-15).tolist()\n", "qb.compute_qel_mass(p, 2.0)"),
+    "ParticleEvaluator.compute_relativistic_metrics": ("pe = qb.ParticleEvaluator([ring(3 * 10**5).tolist()])\n",
+                                                       "pe.compute_relativistic_metrics()"),
+    # golden closure: max_iter bounds the iterations when no tolerance is met
+    "GoldenNLSClosure.infer_geometric_ratio": (
+        "g = qb.GoldenNLSClosure()\n", "g.infer_geometric_ratio(tolerance=0.0, max_iter=2**31 - 1)"),
+    "GoldenNLSClosure.infer_geometric_ratio_safe": (
+        "g = qb.GoldenNLSClosure()\n", "g.infer_geometric_ratio_safe(x_tol=0.0, f_tol=0.0, max_iter=2**31 - 1)"),
+    # curve topology, crossings and diagram codes
+    "compute_writhe": ("p = ring(10**5).tolist()\n", "qb.compute_writhe(p)"),
+    "compute_centerline_helicity": ("p = ring(10**5).tolist()\n", "qb.compute_centerline_helicity(p, p)"),
+    "writhe_gauss_curve": ("p = ring(10**5).tolist()\n", "qb.writhe_gauss_curve(p, p)"),
+    "compute_linking_number": ("a, b = ring(10**5).tolist(), ring(10**5, 2.0).tolist()\n",
+                               "qb.compute_linking_number(a, b)"),
+    "detect_reconnection_candidates": ("p = ring(10**5).tolist()\n", "qb.detect_reconnection_candidates(p, -1.0)"),
+    "estimate_crossing_number": ("p = trefoil(2000).tolist()\n", "qb.estimate_crossing_number(p, directions=10**6)"),
+    "pd_from_curve": ("p = trefoil(2000)\n", "qb.pd_from_curve(p, tries=10**6)"),
+    # Fourier blocks: samples x harmonics, pairs of samples, grid nodes x samples
+    "evaluate_fourier_block": ("b = big_block(10**4)\ns = np.linspace(0, 6, 10**6).tolist()\n",
+                               "qb.evaluate_fourier_block(b, s)"),
+    "fourier_knot_eval": ("c = 1.0 / np.arange(1, 10**4 + 1)\ns = np.linspace(0, 6, 10**6)\n",
+                          "qb.fourier_knot_eval(c, c, c, c, c, c, s)"),
+    "curvature_exact": ("b = big_block(10**4)\ns = np.linspace(0, 6, 10**6).tolist()\n", "qb.curvature_exact(b, s)"),
+    "length_exact": ("b = big_block(100)\n", "qb.length_exact(b, 2**31 - 1)"),
+    "bending_energy_exact": ("b = big_block(100)\n", "qb.bending_energy_exact(b, 2**31 - 1)"),
+    "evaluate_fourier_series": ("rows = [[1.0] * 6] * 10**4\ns = np.linspace(0, 6, 10**6).tolist()\n",
+                                "qb.evaluate_fourier_series(rows, s)"),
+    "evaluate_ideal_component": ("c = qb.IdealABComponent()\nc.fourier = big_block(10**4)\n"
+                                 "s = np.linspace(0, 6, 10**6)\n", "qb.evaluate_ideal_component(c, s)"),
+    "evaluate_ideal_ab_components": ("c = qb.IdealABComponent()\nc.fourier = big_block(10**4)\n"
+                                     "ab = qb.IdealABBlock()\nab.components = [c]\ns = np.linspace(0, 6, 10**6)\n",
+                                     "qb.evaluate_ideal_ab_components(ab, s)"),
+    "min_self_distance_sampled": ("p = ring(2 * 10**5).tolist()\n", "qb.min_self_distance_sampled(p)"),
+    "min_self_distance_exactish": ("b = big_block(3)\n", "qb.min_self_distance_exactish(b, 2 * 10**5)"),
+    "describe_fourier_block": ("b = big_block(3)\n", "qb.describe_fourier_block(b, 2 * 10**5)"),
+    "compute_helicity_from_fourier_block": ("b = qb.load_embedded_knot_block('3_1')\n",
+                                            "qb.compute_helicity_from_fourier_block(b, 100, 0.1, 8, 10**5)"),
+    # Fourier-series file tools
+    "compute_helicity_from_fseries": (KNOT_FILE, "qb.compute_helicity_from_fseries('knot.fseries', 100, 0.1, 8, 10**5)"),
+    "batch_helicity_from_dir": ("import os\nos.mkdir('knots')\nwrite_knot('knots/a.fseries')\n",
+                                "qb.batch_helicity_from_dir('knots', 100, 0.1, 8, 10**5)"),
+    "compute_filament_energy_from_fseries": (KNOT_FILE + "prm = qb.FilamentEnergyParams()\nprm.nsamples = 2 * 10**5\n",
+                                             "qb.compute_filament_energy_from_fseries('knot.fseries', prm)"),
+    "compute_curve_metrics_from_fseries": (KNOT_FILE, "qb.compute_curve_metrics_from_fseries('knot.fseries', 3 * 10**5)"),
+    "min_non_neighbor_distance_from_fseries": (KNOT_FILE,
+                                               "qb.min_non_neighbor_distance_from_fseries('knot.fseries', 3 * 10**5)"),
+    "reach_proxy_from_fseries": (KNOT_FILE, "qb.reach_proxy_from_fseries('knot.fseries', 3 * 10**5)"),
+    "compare_fseries_files": (KNOT_FILE, "qb.compare_fseries_files('knot.fseries', 'knot.fseries', 3 * 10**5)"),
+    "sample_curve_centered": (WIDE_FILE, "qb.sample_curve_centered('wide.fseries', 10**6)"),
+    "curve_length_from_fseries": (WIDE_FILE, "qb.curve_length_from_fseries('wide.fseries', 10**6)"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(LONG_CALLS))
+def test_long_call_stops_on_signal(tmp_path, name):
+    setup, call = LONG_CALLS[name]
+    assert_stopped(run_child(setup, call, tmp_path)[0])
