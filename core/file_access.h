@@ -10,6 +10,8 @@
 //   between the check and the read.
 #include <string>
 
+#include "interrupt.h"
+
 namespace qel {
 namespace file_access {
 
@@ -24,18 +26,44 @@ bool is_readable_regular_file(const std::string &path);
 // a directory, FIFO, device or socket, a read error.
 bool read_regular_file(const std::string &path, std::string &out);
 
+// What became of a rewrite.
+struct RewriteOutcome {
+    // True when the file holds the new text.
+    bool done = false;
+    // Not empty when the file could not be put back after a failed write:
+    // the backup file that holds its old contents, kept.
+    std::string kept_backup;
+    // Not empty when a file of the rewrite's own (a temporary copy, or the
+    // backup after a complete write) could not be removed again.
+    std::string left_behind;
+};
+
 // Replaces the contents of the regular file at `path`, whose current
 // contents are `old_text`, by `new_text`, keeping what the file is known by:
-// its other names, owner, group, mode and extended attributes (ACLs and
-// security labels included); a symbolic link stays a link to the rewritten
-// file. A temporary copy is renamed over the file only when the copy cannot
-// be told from it (a single name, a directory that allows the rename, and
-// owner, group, mode and attributes that all carry over); otherwise the file
-// is written in place, the room for the new text reserved before the first
-// old byte is overwritten. False, with the file unchanged, when the file
-// cannot be opened for reading and writing, no longer holds `old_text`, or
-// the new text could not be put in place; no temporary file remains.
-bool rewrite_regular_file(const std::string &path, const std::string &old_text, const std::string &new_text);
+// its other names, owner, group, mode, inode flags and extended attributes
+// (ACLs and security labels included); a symbolic link stays a link to the
+// rewritten file.
+//
+// A temporary copy is renamed over the file only when the copy cannot be
+// told from it (a single name, a directory that allows the rename and the
+// removal of the copy, and owner, group, mode, flags and attributes that
+// all carry over). A copy that cannot be written for lack of room (ENOSPC,
+// EDQUOT, EFBIG) ends the call with the file untouched. Otherwise the file
+// is written in place: its old contents first go to a backup file (made
+// exclusively, mode 0600, next to the file where the directory allows it,
+// else in TMPDIR or the system's temporary directory), the room for the new
+// text is reserved, and a failed write puts the old bytes back and cuts the
+// file to its old length; only when that fails too is the backup kept.
+// Just before the rename or the first overwrite, the file must still hold
+// `old_text`.
+//
+// Not done, with the file unchanged, when the file cannot be opened for
+// reading and writing, no longer holds `old_text`, or the new text could
+// not be put in place. The interrupt is called while the copy or the backup
+// is written, never once the file itself is being overwritten; an exception
+// from it leaves the file untouched.
+RewriteOutcome rewrite_regular_file(const std::string &path, const std::string &old_text, const std::string &new_text,
+                                    const Interrupt &interrupt = {});
 
 }  // namespace file_access
 }  // namespace qel

@@ -110,10 +110,13 @@ bool is_comment_or_blank(const std::string &line);
 // value when none was read.
 std::optional<std::vector<double>> parse_floats_line(const std::string &line);
 // Upgrades a legacy file whose first numeric row has three columns to a
-// six-column zero row. The new text replaces the file atomically; on any
-// failure the file is left as it was. Throws std::runtime_error
-// "cannot open file: " / "cannot write file: " + path.
-CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path);
+// six-column zero row, through file_access::rewrite_regular_file. Throws
+// std::runtime_error "cannot open file: " / "cannot write file: " + path,
+// the latter with " (its old contents are kept in " + backup + ")" when a
+// failed in-place write could not be undone. The interrupt is called about
+// every 256 KiB of text and while the new text is copied; an exception from
+// it leaves the file untouched.
+CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path, const Interrupt &interrupt = {});
 
 // Helicity of every ".fseries" file under root_dir (recursively when asked;
 // links to directories are never followed), sorted by path. Throws

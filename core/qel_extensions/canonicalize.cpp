@@ -3,6 +3,7 @@
 // its identity and never loses it on a failed write.
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstddef>
 #include <locale>
 #include <sstream>
@@ -35,44 +36,52 @@ std::optional<std::vector<double>> parse_floats_line(const std::string &line) {
 
 namespace {
 
-// Lines split at '\n'; a carriage return stays in its line, a last line
-// without '\n' counts, the empty text after a final '\n' does not.
-std::vector<std::string> split_lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        lines.emplace_back(text, pos, end - pos);
-        pos = end + 1;
-    }
-    return lines;
-}
-
 struct NumericRow {
-    std::size_t line;
-    std::size_t count;  // 3 or 6
+    std::size_t begin, end;  // the line's bytes in the text, without its '\n'
+    std::size_t count;       // 3 or 6
 };
+
+// Work units (bytes) of text between two calls of the interrupt: a few
+// milliseconds of line parsing.
+constexpr std::uint64_t kTextPollBytes = std::uint64_t(1) << 18;
 
 }  // namespace
 
-CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path) {
+CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path, const Interrupt &interrupt) {
     std::string text;
     if (!file_access::read_regular_file(path, text)) throw std::runtime_error("cannot open file: " + path);
-    std::vector<std::string> lines = split_lines(text);
 
-    std::vector<NumericRow> rows;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (is_comment_or_blank(lines[i])) continue;
-        const auto values = parse_floats_line(lines[i]);
-        if (values && (values->size() == 3 || values->size() == 6)) rows.push_back({i, values->size()});
+    // Lines end at '\n'; a carriage return stays in its line, a last line
+    // without '\n' counts, the empty text after a final '\n' does not. Only
+    // the first two numeric rows decide, but every row is counted.
+    NumericRow rows[2] = {};
+    std::size_t found = 0;
+    std::uint64_t since_poll = 0;
+    std::string line;
+    for (std::size_t pos = 0; pos < text.size();) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        line.assign(text, pos, end - pos);
+        if (!is_comment_or_blank(line)) {
+            const auto values = parse_floats_line(line);
+            if (values && (values->size() == 3 || values->size() == 6)) {
+                if (found < 2) rows[found] = {pos, end, values->size()};
+                ++found;
+            }
+        }
+        since_poll += end - pos + 1;
+        if (since_poll >= kTextPollBytes) {
+            since_poll = 0;
+            if (interrupt) interrupt();
+        }
+        pos = end + 1;
     }
 
     CanonicalizeResult r;
     r.path = path;
-    r.found_numeric_rows = static_cast<int>(std::min<std::size_t>(rows.size(), INT_MAX));
+    r.found_numeric_rows = static_cast<int>(std::min<std::size_t>(found, INT_MAX));
     r.changed = false;
-    if (rows.empty()) {
+    if (found == 0) {
         r.reason = "no numeric rows found";
         return r;
     }
@@ -80,7 +89,7 @@ CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path) {
         r.reason = "already has 6-column j=0 row";
         return r;
     }
-    if (rows.size() < 2) {
+    if (found < 2) {
         r.reason = "no second numeric row";
         return r;
     }
@@ -89,16 +98,26 @@ CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path) {
         return r;
     }
 
+    // The first numeric row becomes the zero row; every line ends in '\n'.
     std::string zero_row;
     for (int c = 0; c < 6; ++c) zero_row += "    0.000000";
-    lines[rows[0].line] = zero_row;
     std::string out;
     out.reserve(text.size() + zero_row.size() + 1);
-    for (const std::string &ln : lines) {
-        out += ln;
-        out += '\n';
+    out.append(text, 0, rows[0].begin);
+    out += zero_row;
+    out.append(text, rows[0].end, std::string::npos);
+    if (out.back() != '\n') out += '\n';
+    if (interrupt) interrupt();
+    const file_access::RewriteOutcome w = file_access::rewrite_regular_file(path, text, out, interrupt);
+    if (!w.kept_backup.empty()) {
+        throw std::runtime_error("cannot write file: " + path + " (its old contents are kept in " + w.kept_backup +
+                                 ")");
     }
-    if (!file_access::rewrite_regular_file(path, text, out)) throw std::runtime_error("cannot write file: " + path);
+    if (!w.done && !w.left_behind.empty()) {
+        throw std::runtime_error("cannot write file: " + path + " (cannot remove " + w.left_behind + ")");
+    }
+    if (!w.done) throw std::runtime_error("cannot write file: " + path);
+    if (!w.left_behind.empty()) throw std::runtime_error("cannot remove file: " + w.left_behind);
     r.changed = true;
     r.reason = "upgraded leading 3-col zeros row to 6-col j=0 row";
     return r;
