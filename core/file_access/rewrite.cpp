@@ -346,16 +346,22 @@ Renamed replace_by_rename(const std::string &target, const Dir &dir, const std::
     return Renamed::yes;
 }
 
-// Writes a backup of old_text into the directory `dir` (prefix, open at
-// dfd): made exclusively with mode 0600, written in full and made durable.
-// True with the backup open in `backup`; false with nothing made, or with
-// the name of a part-written backup that could not be removed in
-// left_behind.
-bool write_backup(const Dir &dir, const std::string &base, const std::string &old_text, const Interrupt &interrupt,
-                  OwnFile &backup, std::string &left_behind) {
+// Writes a backup of old_text, the contents of the file open at fd, into
+// the directory `dir`: made exclusively with mode 0600, written in full and
+// made durable. Where the file system shares blocks between files, the
+// backup is a clone of the file, which needs no room for its data. True
+// with the backup open in `backup`; false with nothing made, or with the
+// name of a part-written backup that could not be removed in left_behind.
+bool write_backup(const Dir &dir, const std::string &base, int fd, const std::string &old_text,
+                  const Interrupt &interrupt, OwnFile &backup, std::string &left_behind) {
     if (!removal_allowed(dir.fd)) return false;
     if (!backup.create(dir.prefix + "." + base + ".bak-XXXXXX")) return false;
-    if (write_all(backup.fd(), old_text.data(), old_text.size(), interrupt) == 0 && ::fsync(backup.fd()) == 0) {
+    bool written = ::ioctl(backup.fd(), FICLONE, fd) == 0 && holds_exactly(backup.fd(), old_text);
+    if (!written) {
+        written = ::ftruncate(backup.fd(), 0) == 0 &&
+                  write_all(backup.fd(), old_text.data(), old_text.size(), interrupt) == 0;
+    }
+    if (written && ::fsync(backup.fd()) == 0) {
         fsync_dir(dir);
         return true;
     }
@@ -384,11 +390,21 @@ std::string temp_dir_prefix() {
 
 // Puts old_text back into the file open at fd, which the in-place write
 // changed from byte `first` on: the old length first (which also frees a
-// reservation past it), then only the blocks that differ are written again
+// reservation past it). Where the file system shares blocks, the blocks of
+// the backup (open at backup_fd) are cloned into the file, which needs no
+// room for data; otherwise only the blocks that differ are written again
 // (on a copy-on-write file system every rewritten block needs new room).
 // True when the file holds old_text again, on disk.
-bool put_back(int fd, const std::string &old_text, std::size_t first) {
+bool put_back(int fd, const std::string &old_text, std::size_t first, int backup_fd) {
     bool ok = ::ftruncate(fd, static_cast<off_t>(old_text.size())) == 0;
+    if (ok && !old_text.empty()) {
+        struct file_clone_range range;
+        range.src_fd = backup_fd;
+        range.src_offset = 0;
+        range.src_length = 0;  // to the end of the backup
+        range.dest_offset = 0;
+        if (::ioctl(fd, FICLONERANGE, &range) == 0 && ::fsync(fd) == 0 && holds_exactly(fd, old_text)) return true;
+    }
     constexpr std::size_t kBlock = 4096;
     char buf[kBlock];
     for (std::size_t pos = first - first % kBlock; pos < old_text.size(); pos += kBlock) {
@@ -478,10 +494,10 @@ RewriteOutcome write_in_place(int fd, const struct stat &st, const Dir &dir, con
     // The backup, next to the file where the directory allows it, else in
     // the temporary directory (also when the file's directory has no room).
     OwnFile backup;
-    if (!write_backup(dir, base, old_text, interrupt, backup, out.left_behind)) {
+    if (!write_backup(dir, base, fd, old_text, interrupt, backup, out.left_behind)) {
         if (!out.left_behind.empty()) return out;
         const Dir tmp_dir = open_dir(temp_dir_prefix());
-        if (!write_backup(tmp_dir, base, old_text, interrupt, backup, out.left_behind)) return out;
+        if (!write_backup(tmp_dir, base, fd, old_text, interrupt, backup, out.left_behind)) return out;
     }
     // Ends the call with the backup removed, or kept and named when it
     // cannot be removed (it holds the old text either way).
@@ -516,7 +532,7 @@ RewriteOutcome write_in_place(int fd, const struct stat &st, const Dir &dir, con
 
     // Always, also when nothing was overwritten: a reservation may have
     // moved the end, and a write may have changed bytes before it failed.
-    const bool restored = put_back(fd, old_text, first);
+    const bool restored = put_back(fd, old_text, first, backup.fd());
     restore_mode(fd, st);
     if (restored) return finish(false);
     out.kept_backup = backup.name();
