@@ -180,6 +180,27 @@ def test_no_backup_no_overwrite(shim, scratch):
     assert listing(d, t) == {str(d): ["k.fseries", "other-name"], str(t): []}
 
 
+def test_failed_removals_are_reported(shim, scratch):
+    # The copy that ran out of room cannot be removed: said so, and named.
+    d, t = scratch
+    path = legacy_file(d)
+    out = canonicalize_in_child(path, t, shim, {"QEL_FAULT_NAME": ".tmp-", "QEL_FAULT_UNLINK": ".tmp-"})
+    m = re.match(r"cannot write file: (.*) \(cannot remove (.*)\)\Z", out[1])
+    assert out[0] == "error" and m and m.group(1) == str(path), out
+    assert os.path.dirname(m.group(2)) == str(d) and os.path.exists(m.group(2))
+    assert path.read_bytes() == LEGACY
+    os.unlink(m.group(2))
+    # A complete in-place write whose backup cannot be removed.
+    path = legacy_file(d, linked=True)
+    out = canonicalize_in_child(path, t, shim, {"QEL_FAULT_UNLINK": ".bak-"})
+    assert out[0] == "error" and out[1].startswith("cannot remove file: "), out
+    backup = out[1][len("cannot remove file: "):]
+    assert path.read_bytes() == UPGRADED
+    with open(backup, "rb") as f:
+        assert f.read() == LEGACY
+    assert listing(d, t) == {str(d): sorted(["k.fseries", "other-name", os.path.basename(backup)]), str(t): []}
+
+
 # ---------------------------------------------------------------------------
 # The rename road: lack of room for the copy is final
 

@@ -10,6 +10,8 @@
  *   QEL_FAULT_LOG=PATH       one line per write call to that inode
  *   QEL_FAULT_NAME=TEXT      writes (or, with QEL_FAULT_AT=fsync, fsyncs) of
  *                            files whose name contains TEXT fail with ENOSPC
+ *   QEL_FAULT_UNLINK=TEXT    unlinks of names containing TEXT fail with
+ *                            EPERM, as in an append-only directory
  *   QEL_FAULT_APPEND_ON=TEXT at the first fsync of a file whose name
  *   QEL_FAULT_APPEND=PATH    contains TEXT, a line is appended to PATH (as
  *                            another writer would, just before a commit)
@@ -39,6 +41,7 @@ static int fault_at_fsync;
 static const char *append_on;
 static const char *append_path;
 static int appended;
+static const char *unlink_name;
 
 static ssize_t (*real_write)(int, const void *, size_t);
 static ssize_t (*real_pwrite)(int, const void *, size_t, off_t);
@@ -47,6 +50,7 @@ static ssize_t (*real_writev)(int, const struct iovec *, int);
 static ssize_t (*real_pwritev)(int, const struct iovec *, int, off_t);
 static int (*real_fsync)(int);
 static int (*real_fdatasync)(int);
+static int (*real_unlink)(const char *);
 
 static void resolve(void) {
     if (real_write != NULL) return;
@@ -56,6 +60,7 @@ static void resolve(void) {
     real_pwritev = (ssize_t(*)(int, const struct iovec *, int, off_t))dlsym(RTLD_NEXT, "pwritev");
     real_fsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
     real_fdatasync = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
+    real_unlink = (int (*)(const char *))dlsym(RTLD_NEXT, "unlink");
     real_write = (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
 }
 
@@ -81,6 +86,7 @@ __attribute__((constructor)) static void init(void) {
     fault_at_fsync = s != NULL && strcmp(s, "fsync") == 0;
     append_on = getenv("QEL_FAULT_APPEND_ON");
     append_path = getenv("QEL_FAULT_APPEND");
+    unlink_name = getenv("QEL_FAULT_UNLINK");
 }
 
 static int is_target(int fd) {
@@ -231,4 +237,13 @@ int fdatasync(int fd) {
     resolve();
     if (before_sync(fd) != 0) return -1;
     return real_fdatasync(fd);
+}
+
+int unlink(const char *name) {
+    resolve();
+    if (unlink_name != NULL && unlink_name[0] != '\0' && strstr(name, unlink_name) != NULL) {
+        errno = EPERM;
+        return -1;
+    }
+    return real_unlink(name);
 }
