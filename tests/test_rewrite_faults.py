@@ -123,7 +123,7 @@ def test_in_place_write_stops_short(shim, scratch, budget):
         assert path.read_bytes() == LEGACY
         assert listing(d, t) == {str(d): ["k.fseries", "other-name"], str(t): []}
         return
-    # Part of the file was overwritten and the undo could not write either:
+    # Some of the file was overwritten and the undo could not write either:
     # the backup next to the file is kept, and named.
     assert out[0] == "error"
     m = KEPT.match(out[1])
