@@ -113,7 +113,7 @@ std::optional<std::vector<double>> parse_floats_line(const std::string &line);
 // six-column zero row. The new text replaces the file atomically; on any
 // failure the file is left as it was. Throws std::runtime_error
 // "cannot open file: " / "cannot write file: " + path.
-CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path);
+CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path, const Interrupt &interrupt = {});
 
 // Helicity of every ".fseries" file under root_dir (recursively when asked;
 // links to directories are never followed), sorted by path. Throws

@@ -95,7 +95,8 @@ void bind_extensions(py::module_ &m) {
 
     m.def(
         "canonicalize_fseries_file_inplace",
-        [](const FsPath &path) { return ext::canonicalize_fseries_file_inplace(path.bytes); }, py::arg("path"));
+        [](const FsPath &path) { return ext::canonicalize_fseries_file_inplace(path.bytes, signal_interrupt()); },
+        py::arg("path"));
     m.def(
         "compute_helicity_from_fseries",
         [](const FsPath &path, int grid_size, double spacing, int interior_margin, int nsamples) {

@@ -56,9 +56,11 @@ struct NumericRow {
 
 }  // namespace
 
-CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path) {
+CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path, const Interrupt &interrupt) {
     std::string text;
-    if (!file_access::read_regular_file(path, text)) throw std::runtime_error("cannot open file: " + path);
+    if (!file_access::read_regular_file(path, text, interrupt)) {
+        throw file_access::PathError("cannot open file: ", path);
+    }
     std::vector<std::string> lines = split_lines(text);
 
     std::vector<NumericRow> rows;
