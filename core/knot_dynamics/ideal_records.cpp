@@ -185,6 +185,25 @@ FourierKnot::IdealABComponent _qel_parse_component_block(const std::string &tag,
     return comp;
 }
 
+// The first "</AB>" at or after a position that only grows from call to
+// call. The answer is kept while it lies ahead: headers without an end tag
+// of their own then cost no new search each, which would make a text of
+// many such headers take time quadratic in its length.
+class EndTag {
+public:
+    std::size_t at_or_after(const std::string &text, std::size_t from) {
+        if (!known_ || (found_ != std::string::npos && found_ < from)) {
+            found_ = text.find("</AB>", from);
+            known_ = true;
+        }
+        return found_;
+    }
+
+private:
+    bool known_ = false;
+    std::size_t found_ = std::string::npos;
+};
+
 FourierKnot::IdealABBlock parse_record(const std::string &header, const std::string &body, WorkMeter &meter) {
     FourierKnot::IdealABBlock ab;
     std::string v;
@@ -237,12 +256,13 @@ std::vector<FourierKnot::IdealABBlock> FourierKnot::parse_ideal_txt_from_string(
     WorkMeter meter(interrupt);
     std::vector<IdealABBlock> out;
     std::size_t pos = 0;
+    EndTag close_of;
     while (true) {
         const std::size_t ab = content.find("<AB", pos);
         if (ab == std::string::npos) break;
         const std::size_t gt = content.find('>', ab);
         if (gt == std::string::npos) break;
-        const std::size_t close = content.find("</AB>", gt);
+        const std::size_t close = close_of.at_or_after(content, gt);
         if (close == std::string::npos) break;
         // A record that reaches another "<AB" before its end tag lacks its
         // own end tag: skip it so that the following record is not lost.
@@ -277,6 +297,7 @@ FourierKnot::IdealABBlock FourierKnot::parse_ideal_ab_by_id_from_string(const st
     std::size_t pos = 0;
     std::size_t found = 0;
     bool searched = false;
+    EndTag close_of;
     while (true) {
         const std::size_t ab = content.find("<AB", pos);
         if (ab == std::string::npos) break;
@@ -293,7 +314,7 @@ FourierKnot::IdealABBlock FourierKnot::parse_ideal_ab_by_id_from_string(const st
             pos = gt + 1;
             continue;
         }
-        const std::size_t close = content.find("</AB>", gt);
+        const std::size_t close = close_of.at_or_after(content, gt);
         if (close == std::string::npos) break;
         const std::size_t next_ab = content.find("<AB", gt + 1);
         if (next_ab < close) {  // unterminated record: look further
