@@ -103,7 +103,7 @@ public:
     // Replaces `blocks` with the blocks of a file (rows of exactly six
     // numbers, no headers); "Cannot open file: " + path when it won't open.
     // The read and the parse call `interrupt` (see the readers below); when
-    // it throws, `blocks` holds none of the file's blocks.
+    // it throws, `blocks` is unchanged.
     void loadBlocks(const std::string &path, const Interrupt &interrupt = {});
     // Copies the block with the most harmonics into `activeBlock`.
     void selectMaxHarmonics();

@@ -104,18 +104,25 @@ FSERIES_TEXT = "'% long\\n' + '0.5 0.25 0.125 1.0 2.0 3.0\\n' * 800_000"
 IDEAL_TEXT = ("'<AB Id=\"target\" Conway=\"\" L=\"1\" D=\"1\">\\n' + "
               "'<Coeff I=\"1\" A=\"1.0, 2.0, 3.0\" B=\"4.0, 5.0, 6.0\"/>\\n' * 400_000 + '</AB>\\n'")
 
+# name: (text, call, what the stopped call must have left, its value)
 LONG_PARSES = {
-    **{name: (FSERIES_TEXT, call) for name, call in FSERIES_CALLS.items()},
-    "parse_fseries_from_string": (FSERIES_TEXT, "qb.parse_fseries_from_string(TEXT)"),
-    **{name: (IDEAL_TEXT, call) for name, call in IDEAL_CALLS.items()},
-    "parse_ideal_txt_from_string": (IDEAL_TEXT, "qb.parse_ideal_txt_from_string(TEXT)"),
-    "parse_ideal_ab_by_id_from_string": (IDEAL_TEXT, "qb.parse_ideal_ab_by_id_from_string(TEXT, 'target')"),
+    **{name: (FSERIES_TEXT, call, "0", "0") for name, call in FSERIES_CALLS.items()},
+    "parse_fseries_from_string": (FSERIES_TEXT, "qb.parse_fseries_from_string(TEXT)", "0", "0"),
+    **{name: (IDEAL_TEXT, call, "0", "0") for name, call in IDEAL_CALLS.items()},
+    "parse_ideal_txt_from_string": (IDEAL_TEXT, "qb.parse_ideal_txt_from_string(TEXT)", "0", "0"),
+    "parse_ideal_ab_by_id_from_string": (IDEAL_TEXT, "qb.parse_ideal_ab_by_id_from_string(TEXT, 'target')",
+                                         "0", "0"),
+    # The object keeps what it had: two blocks, a shape of five points.
+    "loadBlocks": (FSERIES_TEXT, "k = qb.fourier_knot(); k.blocks = [qb.FourierBlock()] * 2; k.loadBlocks(PATH)",
+                   "len(k.blocks)", "2"),
+    "initialize_knot_from_name": (FSERIES_TEXT, "v = qb.VortexKnotSystem(); v.initialize_trefoil_knot(5); "
+                                  "v.initialize_knot_from_name('zz', 8)", "len(v.get_positions())", "5"),
 }
 
 
 @pytest.mark.parametrize("name", sorted(LONG_PARSES))
 def test_long_parse_stops_on_signal(tmp_path, name):
-    text, call = LONG_PARSES[name]
+    text, call, left, value = LONG_PARSES[name]
     # The child times the whole call, then sets an alarm at a twentieth of
     # that and times the stopped call: a parse that does not look at
     # signals would run to its end before the handler's exception came.
@@ -137,15 +144,16 @@ def test_long_parse_stops_on_signal(tmp_path, name):
             signal.setitimer(signal.ITIMER_REAL, full / 20)
             {call}
         except KeyboardInterrupt:
-            print(full, time.monotonic() - t0)
+            print(full, time.monotonic() - t0, {left})
         else:
-            print(full, "returned")
+            print(full, "returned", {left})
     """)
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=TIMEOUT,
                           env=child_env(tmp_path / "knot.zz.fseries"), cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
-    full, stopped = proc.stdout.split()
+    full, stopped, kept = proc.stdout.split()
     full = float(full)
     assert full > 0.1, "the text parses too fast to show the stop"
     assert stopped != "returned"
     assert full / 20 <= float(stopped) < full / 2, proc.stdout
+    assert kept == value

@@ -30,13 +30,14 @@ std::size_t points_that_fit_in_memory() {
 }  // namespace
 
 void FourierKnot::loadBlocks(const std::string &path, const Interrupt &interrupt) {
-    blocks.clear();
     std::string text;
     if (!file_access::read_regular_file(path, text, interrupt)) {
+        blocks.clear();
         throw file_access::PathError("Cannot open file: ", path);
     }
-    // Read into a list of our own: the interrupt may run Python code, which
-    // may replace this object's blocks; they are set once, at the end.
+    // Read into a list of our own, set once at the end: a stopped call
+    // leaves the blocks as they were, and the interrupt may run Python code
+    // that replaces them meanwhile.
     std::vector<FourierBlock> read;
     FourierBlock work;
     NumberReader reader;
