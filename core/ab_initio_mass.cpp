@@ -205,15 +205,12 @@ bool ParticleEvaluator::extract_and_build_filament(const std::string &db, const 
     static const std::string kOpen = "<Component";
     static const std::string kClose = "</Component>";
     std::size_t open = find_polling(record, kOpen, 0, meter);
-    if (open != std::string::npos) {
-        while (open != std::string::npos) {
-            const std::size_t close = find_polling(record, kClose, open, meter);
-            if (close == std::string::npos) break;
-            built.push_back(build_component(record.substr(open, close - open), resolution, meter));
-            open = find_polling(record, kOpen, close + kClose.size(), meter);
-        }
-    } else {
-        built.push_back(build_component(record, resolution, meter));
+    if (open == std::string::npos) built.push_back(build_component(record, resolution, meter));
+    while (open != std::string::npos) {
+        const std::size_t close = find_polling(record, kClose, open, meter);
+        if (close == std::string::npos) break;
+        built.push_back(build_component(record.substr(open, close - open), resolution, meter));
+        open = find_polling(record, kOpen, close + kClose.size(), meter);
     }
     filaments = std::move(built);
     return !filaments.empty();
