@@ -66,14 +66,16 @@ def test_blocked_read_stops_on_sigint(tmp_path, name):
     link = tmp_path / "knot.zz.fseries"
     link.symlink_to("/proc/kmsg")
     script = textwrap.dedent(f"""
-        import sys, time
+        import os, sys, time
         import _bindings as qb
         PATH = {str(link)!r}
+        fds = len(os.listdir("/proc/self/fd"))
         print("ready", flush=True)
         try:
             {call}
         except KeyboardInterrupt:
-            print("KeyboardInterrupt", time.monotonic(), flush=True)
+            # the file was closed
+            print("KeyboardInterrupt", time.monotonic(), len(os.listdir("/proc/self/fd")) - fds, flush=True)
         else:
             print("returned", flush=True)
     """)
@@ -90,9 +92,10 @@ def test_blocked_read_stops_on_sigint(tmp_path, name):
             proc.kill()
             proc.communicate()
     assert proc.returncode == 0, err
-    what, when = out.split()
+    what, when, opened = out.split()
     assert what == "KeyboardInterrupt", out + err
     assert float(when) - sent < 5.0
+    assert opened == "0"
 
 
 # ------------------------------------------------------------ a long parse
