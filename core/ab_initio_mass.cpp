@@ -6,6 +6,7 @@
 #include <iomanip>
 #include <iostream>
 #include <stdexcept>
+#include <string_view>
 
 #include "biot_savart.h"
 #include "file_access.h"
@@ -95,14 +96,32 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr int kMaxHarmonic = 19;  // coefficient tables hold indices 0 ... 19
 
+// Work of one byte of database text scanned for tags, in the units of the
+// interrupt's work count.
+constexpr std::uint64_t kTextByteWork = 8;
+
+// text.find(needle, from), searched in windows with a call of the interrupt
+// after each, so that a search through a long database can be stopped.
+std::size_t find_polling(const std::string &text, const std::string &needle, std::size_t from, WorkMeter &meter) {
+    constexpr std::size_t kWindow = std::size_t(4) << 20;
+    const std::string_view all(text);
+    for (std::size_t start = from; start < all.size(); start += kWindow) {
+        // Every match that starts in [start, start + kWindow) lies in this window.
+        const std::size_t hit = all.substr(start, kWindow + needle.size() - 1).find(needle);
+        if (hit != std::string_view::npos) return start + hit;
+        meter.poll();
+    }
+    return std::string::npos;
+}
+
 // QEL_IDEAL_DATABASE (when set and not empty), then fixed paths relative to
 // the working directory; the first regular file that opens is the database,
 // even when it is empty. Directories, FIFOs, devices and sockets are skipped
 // like missing files. Empty text when none opens.
-std::string load_ideal_database_from_file() {
+std::string load_ideal_database_from_file(const Interrupt &interrupt) {
     std::string text;
     const char *env = std::getenv("QEL_IDEAL_DATABASE");
-    if (env != nullptr && env[0] != '\0' && file_access::read_regular_file(env, text)) return text;
+    if (env != nullptr && env[0] != '\0' && file_access::read_regular_file(env, text, interrupt)) return text;
     static const char *const kPaths[] = {
         "ideal_database.txt",
         "Front-End/knot_fseries/ideal_database.txt",
@@ -110,14 +129,14 @@ std::string load_ideal_database_from_file() {
         "../../Front-End/knot_fseries/ideal_database.txt",
     };
     for (const char *path : kPaths) {
-        if (file_access::read_regular_file(path, text)) return text;
+        if (file_access::read_regular_file(path, text, interrupt)) return text;
     }
     return std::string();
 }
 
 // One filament from the <Coeff .../> tags of a section: harmonics 0 ... 19,
 // sampled at t_i = i 2 pi / N.
-PointList build_component(const std::string &section, int resolution) {
+PointList build_component(const std::string &section, int resolution, WorkMeter &meter) {
     Vec3 A[kMaxHarmonic + 1] = {};
     Vec3 B[kMaxHarmonic + 1] = {};
     int K = 0;
@@ -129,6 +148,7 @@ PointList build_component(const std::string &section, int resolution) {
         const std::size_t end = section.find("/>", start);
         if (end == std::string::npos) break;
         const std::string tag = section.substr(start, end - start);
+        meter.add(kTextByteWork * (end + 2 - pos));
         pos = end + 2;
 
         int index = 1;
@@ -169,37 +189,37 @@ PointList build_component(const std::string &section, int resolution) {
 
 }  // namespace
 
-bool ParticleEvaluator::extract_and_build_filament(const std::string &db, const std::string &id, int resolution) {
+bool ParticleEvaluator::extract_and_build_filament(const std::string &db, const std::string &id, int resolution,
+                                                   const Interrupt &interrupt) {
+    WorkMeter meter(interrupt);
+    static const std::string kEnd = "</AB>";
     const std::string key = "<AB Id=\"" + id + "\"";
-    const std::size_t start = db.find(key);
+    const std::size_t start = find_polling(db, key, 0, meter);
     if (start == std::string::npos) return false;
-    const std::size_t end = db.find("</AB>", start);
+    const std::size_t end = find_polling(db, kEnd, start, meter);
     if (end == std::string::npos) return false;
     const std::string record = db.substr(start, end - start);
 
-    filaments.clear();
+    // Built apart and set at the end: the interrupt may run Python code.
+    std::vector<PointList> built;
     static const std::string kOpen = "<Component";
     static const std::string kClose = "</Component>";
-    if (record.find(kOpen) != std::string::npos) {
-        std::size_t pos = 0;
-        for (;;) {
-            const std::size_t open = record.find(kOpen, pos);
-            if (open == std::string::npos) break;
-            const std::size_t close = record.find(kClose, open);
-            if (close == std::string::npos) break;
-            filaments.push_back(build_component(record.substr(open, close - open), resolution));
-            pos = close + kClose.size();
-        }
-    } else {
-        filaments.push_back(build_component(record, resolution));
+    std::size_t open = find_polling(record, kOpen, 0, meter);
+    if (open == std::string::npos) built.push_back(build_component(record, resolution, meter));
+    while (open != std::string::npos) {
+        const std::size_t close = find_polling(record, kClose, open, meter);
+        if (close == std::string::npos) break;
+        built.push_back(build_component(record.substr(open, close - open), resolution, meter));
+        open = find_polling(record, kOpen, close + kClose.size(), meter);
     }
+    filaments = std::move(built);
     return !filaments.empty();
 }
 
-ParticleEvaluator::ParticleEvaluator(const std::string &knot_ab_id, int resolution) {
-    const std::string db = load_ideal_database_from_file();
+ParticleEvaluator::ParticleEvaluator(const std::string &knot_ab_id, int resolution, const Interrupt &interrupt) {
+    const std::string db = load_ideal_database_from_file(interrupt);
     if (db.empty()) throw std::runtime_error("[!] QELcore: ideal_database.txt niet gevonden.");
-    if (!extract_and_build_filament(db, knot_ab_id, resolution)) {
+    if (!extract_and_build_filament(db, knot_ab_id, resolution, interrupt)) {
         throw std::runtime_error("[!] QELcore: Knoop ID " + knot_ab_id + " niet gevonden in database.");
     }
 }

@@ -7,24 +7,61 @@
 // - only regular files are read (after following links). The file is opened
 //   without blocking and the opened descriptor is checked, so a FIFO,
 //   device or socket is refused at once and nothing can be swapped in
-//   between the check and the read.
+//   between the check and the read;
+// - a read takes an Interrupt: it is called when a signal interrupts the
+//   open or a read (EINTR), after a read that returns less than asked (a
+//   file that delivers slowly may block in the next one) and after every
+//   kReadPollBytes read. When it throws, the file is closed and the
+//   exception leaves the call as thrown, with nothing returned.
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "interrupt.h"
 
 #include "interrupt.h"
 
 namespace qel {
 namespace file_access {
 
+// Bytes read between two calls of the interrupt in a long read.
+constexpr std::size_t kReadPollBytes = std::size_t(4) << 20;
+
+// An error whose message names files. The message is bytes like every
+// native message, and what() gives all of it; the file names in it are kept
+// apart, so that they can be shown as file names are (the Python side
+// decodes them as os.fsdecode does and the rest as text).
+class PathError : public std::runtime_error {
+public:
+    struct Part {
+        std::string bytes;
+        bool is_path;
+    };
+    explicit PathError(std::vector<Part> parts);
+    // before + path + after.
+    PathError(const std::string &before, const std::string &path, const std::string &after = std::string());
+    // before + the message of `inner`, its file names kept.
+    PathError(const std::string &before, const PathError &inner);
+
+    const std::vector<Part> &parts() const noexcept { return *parts_; }
+
+private:
+    static std::string joined(const std::vector<Part> &parts);
+    std::shared_ptr<const std::vector<Part>> parts_;  // shared: copying an exception must not throw
+};
+
 // True when the path contains a NUL byte.
 bool has_nul(const std::string &path);
 
 // True when `path` opens for reading as a regular file.
-bool is_readable_regular_file(const std::string &path);
+bool is_readable_regular_file(const std::string &path, const Interrupt &interrupt = {});
 
 // The complete contents of the regular file at `path`, read to its end.
 // False (and `out` untouched) for anything else: a file that does not open,
 // a directory, FIFO, device or socket, a read error.
-bool read_regular_file(const std::string &path, std::string &out);
+bool read_regular_file(const std::string &path, std::string &out, const Interrupt &interrupt = {});
 
 // What became of a rewrite.
 struct RewriteOutcome {

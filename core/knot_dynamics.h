@@ -32,10 +32,13 @@ EmbeddedFileMap get_embedded_ideal_files();
 
 // Path of the first readable "knot.<id>.fseries" among the base directory,
 // QEL_KNOT_DATA_DIR, QEL_RESOURCE_DIR and the fixed data directories, or
-// the empty text when none is found.
-std::string find_knot_file_path(const std::string &knot_id, const std::string &base_dir);
+// the empty text when none is found. An open that a signal interrupts calls
+// `interrupt` (see file_access.h); when it throws, the search ends with it.
+std::string find_knot_file_path(const std::string &knot_id, const std::string &base_dir,
+                                const Interrupt &interrupt = {});
 // Path of the first readable ideal text file of that name, or the empty text.
-std::string find_ideal_file_path(const std::string &name, const std::string &base_dir);
+std::string find_ideal_file_path(const std::string &name, const std::string &base_dir,
+                                 const Interrupt &interrupt = {});
 // Text of one embedded ideal file, by relative name or by bare file name.
 // Throws std::runtime_error "Embedded ideal text not found: " + name.
 std::string load_embedded_ideal_text(const std::string &name);
@@ -99,15 +102,21 @@ public:
 
     // Replaces `blocks` with the blocks of a file (rows of exactly six
     // numbers, no headers); "Cannot open file: " + path when it won't open.
-    void loadBlocks(const std::string &path);
+    // The read and the parse call `interrupt` (see the readers below); when
+    // it throws, `blocks` is unchanged.
+    void loadBlocks(const std::string &path, const Interrupt &interrupt = {});
     // Copies the block with the most harmonics into `activeBlock`.
     void selectMaxHarmonics();
     // N points of `activeBlock` at i*2pi/N, end excluded, not centred.
     void reconstruct(std::size_t N);
 
     // Fourier-series text readers; a file that won't open gives no blocks.
-    static std::vector<FourierBlock> parse_fseries_multi(const std::string &path);
-    static std::vector<FourierBlock> parse_fseries_from_string(const std::string &content);
+    // The readers of files and texts call `interrupt` while they read (see
+    // file_access.h) and about every kInterruptInterval units of text work;
+    // when it throws, nothing is returned.
+    static std::vector<FourierBlock> parse_fseries_multi(const std::string &path, const Interrupt &interrupt = {});
+    static std::vector<FourierBlock> parse_fseries_from_string(const std::string &content,
+                                                               const Interrupt &interrupt = {});
     // Index of the block with the longest a_x (first on ties), -1 when empty.
     static int index_of_largest_block(const std::vector<FourierBlock> &blocks);
 
@@ -135,11 +144,15 @@ public:
     // Discrete curvature of a closed polyline (neighbours taken cyclically).
     static std::vector<double> curvature(const PointList &points, double eps);
 
-    // Ideal knot database records.
-    static std::vector<IdealABBlock> parse_ideal_txt_from_string(const std::string &content);
-    static std::vector<IdealABBlock> parse_ideal_txt_multi(const std::string &path);
-    static IdealABBlock parse_ideal_ab_by_id_from_string(const std::string &content, const std::string &ab_id);
-    static IdealABBlock parse_ideal_ab_by_id_from_embedded(const std::string &ab_id, const std::string &name);
+    // Ideal knot database records; the readers call `interrupt` as the
+    // Fourier-series readers do.
+    static std::vector<IdealABBlock> parse_ideal_txt_from_string(const std::string &content,
+                                                                 const Interrupt &interrupt = {});
+    static std::vector<IdealABBlock> parse_ideal_txt_multi(const std::string &path, const Interrupt &interrupt = {});
+    static IdealABBlock parse_ideal_ab_by_id_from_string(const std::string &content, const std::string &ab_id,
+                                                         const Interrupt &interrupt = {});
+    static IdealABBlock parse_ideal_ab_by_id_from_embedded(const std::string &ab_id, const std::string &name,
+                                                           const Interrupt &interrupt = {});
     static int index_of_ideal_id(const std::vector<IdealABBlock> &blocks, const std::string &id);
     static PointList evaluate_ideal_component(const IdealABComponent &component, const std::vector<double> &s,
                                               const Interrupt &interrupt = {});
@@ -148,9 +161,12 @@ public:
     static std::string format_ideal_ab_header(const IdealABBlock &ab);
 
     // Centred samples of a file's largest block at k*2pi/(n-1), both ends
-    // included, with their curvature; no blocks gives two empty lists.
-    static std::pair<PointList, std::vector<double>> load_knot(const std::string &path, int nsamples);
-    static std::vector<LoadedKnot> load_all_knots(const std::vector<std::string> &paths, int nsamples);
+    // included, with their curvature; no blocks gives two empty lists. The
+    // reading of the files calls `interrupt` as parse_fseries_multi does.
+    static std::pair<PointList, std::vector<double>> load_knot(const std::string &path, int nsamples,
+                                                               const Interrupt &interrupt = {});
+    static std::vector<LoadedKnot> load_all_knots(const std::vector<std::string> &paths, int nsamples,
+                                                  const Interrupt &interrupt = {});
 };
 
 // One closed vortex filament (point k joined to k+1, the last to the first)
@@ -169,9 +185,13 @@ public:
     // The largest block of the embedded text of that id, else of the file
     // find_knot_file names, sampled at k*2pi/(N-1) (both ends) and centred.
     // Errors of the file path become "Could not initialize knot <id>: ..."
-    // (std::runtime_error), except std::bad_alloc; a resolution above
-    // 2^31-1 is std::invalid_argument.
-    void initialize_knot_from_name(const std::string &knot_id, std::uint64_t resolution);
+    // (std::runtime_error), except std::bad_alloc and what `interrupt`
+    // throws; a resolution above 2^31-1 is std::invalid_argument. The
+    // lookup and the reading of the file call `interrupt` as
+    // find_knot_file_path and parse_fseries_multi do; when it throws, the
+    // shape is unchanged.
+    void initialize_knot_from_name(const std::string &knot_id, std::uint64_t resolution,
+                                   const Interrupt &interrupt = {});
     // `steps` explicit Euler steps; every velocity of a step is taken at the
     // positions and tangents of the step's start, then the tangents are
     // remade. `interrupt` is called about every kInterruptInterval velocity
@@ -183,7 +203,7 @@ public:
 
     // find_knot_file_path with no base directory; std::runtime_error
     // "Could not find .fseries file for knot: " + id when nothing is found.
-    static std::string find_knot_file(const std::string &knot_id);
+    static std::string find_knot_file(const std::string &knot_id, const Interrupt &interrupt = {});
 
 private:
     // Installs new positions with their tangents, or throws and changes nothing.

@@ -33,7 +33,10 @@ void bind_ab_initio(py::module_ &m) {
         .def_readwrite("core_time_dilation", &Metrics::core_time_dilation);
 
     py::class_<ParticleEvaluator>(m, "ParticleEvaluator")
-        .def(py::init<const std::string &, int>(), py::arg("knot_ab_id"), py::arg("resolution") = 4000)
+        .def(py::init([](const std::string &knot_ab_id, int resolution) {
+                 return ParticleEvaluator(knot_ab_id, resolution, qel_py::signal_interrupt());
+             }),
+             py::arg("knot_ab_id"), py::arg("resolution") = 4000)
         .def(py::init<const std::vector<qel::PointList> &>(), py::arg("input_filaments"))
         .def(
             "relax",

@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "file_access.h"
+
 namespace qel_py {
 
 namespace py = pybind11;
@@ -37,11 +39,35 @@ inline py::str fs_decode(const std::string &bytes) {
 
 [[noreturn]] inline void refuse_nul() { throw py::value_error("embedded null byte"); }
 
-// Native messages are bytes; one that names an undecodable path is not valid
-// UTF-8 and would reach Python as an empty message. This translator gives
-// such a message the exception type of the module's translation table with
-// the text decoded as os.fsdecode does; every other exception goes on to the
-// default translation unchanged.
+// The message of an error that names files: the file names decoded as
+// os.fsdecode does (as the path fields of results are), the rest as UTF-8
+// text. Null with a Python error set when a decoding fails.
+inline PyObject *path_error_message(const qel::file_access::PathError &e) {
+    PyObject *text = PyUnicode_FromStringAndSize("", 0);
+    for (const qel::file_access::PathError::Part &part : e.parts()) {
+        if (text == nullptr) return nullptr;
+        const char *data = part.bytes.data();
+        const Py_ssize_t len = static_cast<Py_ssize_t>(part.bytes.size());
+        PyObject *piece = part.is_path ? PyUnicode_DecodeFSDefaultAndSize(data, len)
+                                       : PyUnicode_DecodeUTF8(data, len, "surrogateescape");
+        if (piece == nullptr) {
+            Py_DECREF(text);
+            return nullptr;
+        }
+        PyUnicode_Append(&text, piece);
+        Py_DECREF(piece);
+    }
+    return text;
+}
+
+// Native messages are bytes. The file names in a message are decoded as
+// os.fsdecode does, so that the message names the file under any locale;
+// they are marked as such by file_access::PathError, which reaches Python as
+// RuntimeError. A message of another error that is not valid UTF-8 (it names
+// an undecodable path) would reach Python as an empty message: this
+// translator gives it the exception type of the module's translation table
+// with the text decoded as os.fsdecode does. Every other exception goes on
+// to the default translation unchanged.
 inline void register_fs_message_translator() {
     py::register_local_exception_translator([](std::exception_ptr p) {
         try {
@@ -50,6 +76,11 @@ inline void register_fs_message_translator() {
             throw;
         } catch (const py::builtin_exception &) {
             throw;
+        } catch (const qel::file_access::PathError &e) {
+            PyObject *text = path_error_message(e);
+            if (text == nullptr) return;  // the decoding error stands
+            PyErr_SetObject(PyExc_RuntimeError, text);
+            Py_DECREF(text);
         } catch (const std::exception &e) {
             const char *msg = e.what();
             const Py_ssize_t len = static_cast<Py_ssize_t>(std::strlen(msg));

@@ -29,7 +29,9 @@ EmbeddedFileMap build_map(const detail::EmbeddedFileTable &table) {
 
 // A candidate counts when it opens for reading as a regular file; a
 // directory, FIFO, device or socket of that name is skipped like a missing file.
-bool path_exists(const std::string &path) { return file_access::is_readable_regular_file(path); }
+bool path_exists(const std::string &path, const Interrupt &interrupt) {
+    return file_access::is_readable_regular_file(path, interrupt);
+}
 
 // Value of an environment variable; false when it is unset (an empty value
 // still counts as set).
@@ -46,21 +48,22 @@ EmbeddedFileMap get_embedded_knot_files() { return build_map(detail::embedded_kn
 
 EmbeddedFileMap get_embedded_ideal_files() { return build_map(detail::embedded_ideal_files); }
 
-std::string find_knot_file_path(const std::string &knot_id, const std::string &base_dir) {
+std::string find_knot_file_path(const std::string &knot_id, const std::string &base_dir,
+                                const Interrupt &interrupt) {
     const std::string f = "knot." + knot_id + ".fseries";
     if (!base_dir.empty()) {
         for (const std::string &c : {base_dir + "/" + f, base_dir + "/knot_fseries/" + f})
-            if (path_exists(c)) return c;
+            if (path_exists(c, interrupt)) return c;
     }
     std::string d;
     if (env_value("QEL_KNOT_DATA_DIR", d)) {
         const std::string c = d + "/" + f;
-        if (path_exists(c)) return c;
+        if (path_exists(c, interrupt)) return c;
     }
     std::string r;
     if (env_value("QEL_RESOURCE_DIR", r)) {
         for (const std::string &c : {r + "/resources/knot_fseries/" + f, r + "/knot_fseries/" + f})
-            if (path_exists(c)) return c;
+            if (path_exists(c, interrupt)) return c;
     }
     static const char *const dirs[] = {
         "src/knot_fseries",
@@ -78,29 +81,30 @@ std::string find_knot_file_path(const std::string &knot_id, const std::string &b
     };
     for (const char *s : dirs) {
         const std::string c = std::string(s) + "/" + f;
-        if (path_exists(c)) return c;
+        if (path_exists(c, interrupt)) return c;
     }
     return std::string();
 }
 
-std::string find_ideal_file_path(const std::string &name, const std::string &base_dir) {
+std::string find_ideal_file_path(const std::string &name, const std::string &base_dir,
+                                 const Interrupt &interrupt) {
     if (!base_dir.empty()) {
         for (const std::string &c : {base_dir + "/" + name, base_dir + "/resources/" + name})
-            if (path_exists(c)) return c;
+            if (path_exists(c, interrupt)) return c;
     }
     std::string r;
     if (env_value("QEL_RESOURCE_DIR", r)) {
         for (const std::string &c : {r + "/" + name, r + "/resources/" + name})
-            if (path_exists(c)) return c;
+            if (path_exists(c, interrupt)) return c;
     }
     std::string d;
     if (env_value("QEL_KNOT_DATA_DIR", d)) {
         const std::string c = d + "/../" + name;
-        if (path_exists(c)) return c;
+        if (path_exists(c, interrupt)) return c;
     }
     for (const char *s : {"resources", "../resources", "share/qel_core/resources"}) {
         const std::string c = std::string(s) + "/" + name;
-        if (path_exists(c)) return c;
+        if (path_exists(c, interrupt)) return c;
     }
     return std::string();
 }

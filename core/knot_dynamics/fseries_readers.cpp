@@ -11,15 +11,17 @@ namespace qel {
 
 using namespace knot_detail;
 
-std::vector<FourierBlock> FourierKnot::parse_fseries_multi(const std::string &path) {
+std::vector<FourierBlock> FourierKnot::parse_fseries_multi(const std::string &path, const Interrupt &interrupt) {
     std::string text;
-    if (!file_access::read_regular_file(path, text)) return {};
-    return parse_fseries_from_string(text);
+    if (!file_access::read_regular_file(path, text, interrupt)) return {};
+    return parse_fseries_from_string(text, interrupt);
 }
 
-std::vector<FourierBlock> FourierKnot::parse_fseries_from_string(const std::string &content) {
+std::vector<FourierBlock> FourierKnot::parse_fseries_from_string(const std::string &content,
+                                                                 const Interrupt &interrupt) {
+    WorkMeter meter(interrupt);
     SeriesParser parser;
-    for_each_line(content, [&](std::string line) { parser.line(std::move(line)); });
+    for_each_line(content, meter, [&](std::string line) { parser.line(std::move(line)); });
     return parser.finish();
 }
 

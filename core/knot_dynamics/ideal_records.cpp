@@ -46,9 +46,11 @@ std::size_t ifind_tag(const std::string &text, std::size_t pos, const char *lit)
 // to letter case. With word_start the name may not follow a letter, digit or
 // underscore; without allow_empty the value needs at least one character.
 bool find_attribute(const std::string &text, const char *lower_name, bool word_start, bool allow_empty,
-                    std::string &value) {
+                    std::string &value, WorkMeter &meter) {
     const std::string lit = std::string(lower_name) + "=\"";
+    constexpr std::size_t kStride = 1 << 16;  // positions between two counts of the work
     for (std::size_t p = 0; p + lit.size() <= text.size(); ++p) {
+        if (p % kStride == kStride - 1) meter.add(kTextByteWork * kStride);
         if (!iprefix_at(text, p, lit.c_str())) continue;
         if (word_start && p > 0 && is_word(text[p - 1])) continue;
         const std::size_t q = p + lit.size();
@@ -120,7 +122,8 @@ bool match_coeff_at(const std::string &t, std::size_t p, CoeffMatch &m) {
     return true;
 }
 
-FourierKnot::IdealABComponent _qel_parse_component_block(const std::string &tag, const std::string &body) {
+FourierKnot::IdealABComponent _qel_parse_component_block(const std::string &tag, const std::string &body,
+                                                         WorkMeter &meter) {
     FourierKnot::IdealABComponent comp;
     // I="\s*([0-9]+)" in the tag.
     for (std::size_t p = 0; p + 3 <= tag.size(); ++p) {
@@ -137,7 +140,10 @@ FourierKnot::IdealABComponent _qel_parse_component_block(const std::string &tag,
     std::map<int, std::pair<Vec3, Vec3>> coeffs;
     std::size_t pos = 0;
     CoeffMatch m;
+    std::size_t counted = 0;
     while ((pos = body.find('<', pos)) != std::string::npos) {
+        meter.add(kTextByteWork * (pos - counted));
+        counted = pos;
         if (!match_coeff_at(body, pos, m)) {
             ++pos;
             continue;
@@ -179,14 +185,33 @@ FourierKnot::IdealABComponent _qel_parse_component_block(const std::string &tag,
     return comp;
 }
 
-FourierKnot::IdealABBlock parse_record(const std::string &header, const std::string &body) {
+// The first "</AB>" at or after a position that only grows from call to
+// call. The answer is kept while it lies ahead: headers without an end tag
+// of their own then cost no new search each, which would make a text of
+// many such headers take time quadratic in its length.
+class EndTag {
+public:
+    std::size_t at_or_after(const std::string &text, std::size_t from) {
+        if (!known_ || (found_ != std::string::npos && found_ < from)) {
+            found_ = text.find("</AB>", from);
+            known_ = true;
+        }
+        return found_;
+    }
+
+private:
+    bool known_ = false;
+    std::size_t found_ = std::string::npos;
+};
+
+FourierKnot::IdealABBlock parse_record(const std::string &header, const std::string &body, WorkMeter &meter) {
     FourierKnot::IdealABBlock ab;
     std::string v;
-    if (find_attribute(header, "id", false, false, v)) ab.id = v;
-    if (find_attribute(header, "conway", false, true, v)) ab.conway = v;
-    if (find_attribute(header, "l", false, false, v)) ab.L = std::stod(trim_ws(v));
-    if (find_attribute(header, "d", true, false, v)) ab.D = std::stod(trim_ws(v));
-    if (find_attribute(header, "n", false, false, v)) {
+    if (find_attribute(header, "id", false, false, v, meter)) ab.id = v;
+    if (find_attribute(header, "conway", false, true, v, meter)) ab.conway = v;
+    if (find_attribute(header, "l", false, false, v, meter)) ab.L = std::stod(trim_ws(v));
+    if (find_attribute(header, "d", true, false, v, meter)) ab.D = std::stod(trim_ws(v));
+    if (find_attribute(header, "n", false, false, v, meter)) {
         int n = 1;
         try {
             n = std::stoi(trim_ws(v));
@@ -211,10 +236,12 @@ FourierKnot::IdealABBlock parse_record(const std::string &header, const std::str
         const std::size_t close = ifind_tag(body, gt + 1, "</component>");
         if (close == std::string::npos) break;
         const std::string tag = "<Component" + body.substr(after, gt - after) + ">";
-        ab.components.push_back(_qel_parse_component_block(tag, body.substr(gt + 1, close - gt - 1)));
+        ab.components.push_back(_qel_parse_component_block(tag, body.substr(gt + 1, close - gt - 1), meter));
         pos = close + 12;
     }
-    if (ab.components.empty()) ab.components.push_back(_qel_parse_component_block("<Component I=\"1\">", body));
+    if (ab.components.empty()) {
+        ab.components.push_back(_qel_parse_component_block("<Component I=\"1\">", body, meter));
+    }
     ab.fourier = ab.components.front().fourier;
     return ab;
 }
@@ -224,43 +251,53 @@ FourierKnot::IdealABBlock parse_record(const std::string &header, const std::str
 // ---------------------------------------------------------------------------
 // Ideal database records
 
-std::vector<FourierKnot::IdealABBlock> FourierKnot::parse_ideal_txt_from_string(const std::string &content) {
+std::vector<FourierKnot::IdealABBlock> FourierKnot::parse_ideal_txt_from_string(const std::string &content,
+                                                                                const Interrupt &interrupt) {
+    WorkMeter meter(interrupt);
     std::vector<IdealABBlock> out;
     std::size_t pos = 0;
+    EndTag close_of;
     while (true) {
         const std::size_t ab = content.find("<AB", pos);
         if (ab == std::string::npos) break;
         const std::size_t gt = content.find('>', ab);
         if (gt == std::string::npos) break;
-        const std::size_t close = content.find("</AB>", gt);
+        const std::size_t close = close_of.at_or_after(content, gt);
         if (close == std::string::npos) break;
         // A record that reaches another "<AB" before its end tag lacks its
         // own end tag: skip it so that the following record is not lost.
         const std::size_t next_ab = content.find("<AB", gt + 1);
         if (next_ab < close) {
+            meter.add(kTextByteWork * (next_ab - pos));
             pos = next_ab;
             continue;
         }
-        out.push_back(parse_record(content.substr(ab, gt - ab + 1), content.substr(gt + 1, close - gt - 1)));
+        meter.add(kTextByteWork * (gt + 1 - pos));
+        out.push_back(
+            parse_record(content.substr(ab, gt - ab + 1), content.substr(gt + 1, close - gt - 1), meter));
         pos = close + 5;
     }
     return out;
 }
 
-std::vector<FourierKnot::IdealABBlock> FourierKnot::parse_ideal_txt_multi(const std::string &path) {
+std::vector<FourierKnot::IdealABBlock> FourierKnot::parse_ideal_txt_multi(const std::string &path,
+                                                                          const Interrupt &interrupt) {
     std::string text;
-    if (!file_access::read_regular_file(path, text)) {
-        throw std::runtime_error("parse_ideal_txt_multi: cannot open file: " + path);
+    if (!file_access::read_regular_file(path, text, interrupt)) {
+        throw file_access::PathError("parse_ideal_txt_multi: cannot open file: ", path);
     }
-    return parse_ideal_txt_from_string(text);
+    return parse_ideal_txt_from_string(text, interrupt);
 }
 
 FourierKnot::IdealABBlock FourierKnot::parse_ideal_ab_by_id_from_string(const std::string &content,
-                                                                        const std::string &ab_id) {
+                                                                        const std::string &ab_id,
+                                                                        const Interrupt &interrupt) {
+    WorkMeter meter(interrupt);
     const std::string needle = "Id=\"" + ab_id + "\"";
     std::size_t pos = 0;
     std::size_t found = 0;
     bool searched = false;
+    EndTag close_of;
     while (true) {
         const std::size_t ab = content.find("<AB", pos);
         if (ab == std::string::npos) break;
@@ -273,17 +310,19 @@ FourierKnot::IdealABBlock FourierKnot::parse_ideal_ab_by_id_from_string(const st
         }
         if (found == std::string::npos) break;
         if (found + needle.size() > gt + 1) {  // not inside this header
+            meter.add(kTextByteWork * (gt + 1 - pos));
             pos = gt + 1;
             continue;
         }
-        const std::size_t close = content.find("</AB>", gt);
+        const std::size_t close = close_of.at_or_after(content, gt);
         if (close == std::string::npos) break;
         const std::size_t next_ab = content.find("<AB", gt + 1);
         if (next_ab < close) {  // unterminated record: look further
+            meter.add(kTextByteWork * (next_ab - pos));
             pos = next_ab;
             continue;
         }
-        std::vector<IdealABBlock> one = parse_ideal_txt_from_string(content.substr(ab, close + 5 - ab));
+        std::vector<IdealABBlock> one = parse_ideal_txt_from_string(content.substr(ab, close + 5 - ab), interrupt);
         if (!one.empty()) return std::move(one.front());
         break;
     }
@@ -291,8 +330,9 @@ FourierKnot::IdealABBlock FourierKnot::parse_ideal_ab_by_id_from_string(const st
 }
 
 FourierKnot::IdealABBlock FourierKnot::parse_ideal_ab_by_id_from_embedded(const std::string &ab_id,
-                                                                          const std::string &name) {
-    return parse_ideal_ab_by_id_from_string(load_embedded_ideal_text(name), ab_id);
+                                                                          const std::string &name,
+                                                                          const Interrupt &interrupt) {
+    return parse_ideal_ab_by_id_from_string(load_embedded_ideal_text(name), ab_id, interrupt);
 }
 
 int FourierKnot::index_of_ideal_id(const std::vector<IdealABBlock> &blocks, const std::string &id) {

@@ -32,15 +32,22 @@ inline double norm(const Vec3 &a) { return std::sqrt(dot(a, a)); }
 // ---------------------------------------------------------------------------
 // Fourier-series text
 
+// Work of one byte of Fourier-series or database text, in the units of the
+// interrupt's work count (splitting, trimming and reading the numbers of a
+// line take a few tens of nanoseconds per byte).
+constexpr std::uint64_t kTextByteWork = 8;
+
 // Calls fn(line) for every line of `text` split at '\n'; a last line without
-// '\n' counts too, an empty text has no lines.
+// '\n' counts too, an empty text has no lines. The meter counts each line's
+// bytes before the line is handed on.
 template <class Fn>
-inline void for_each_line(const std::string &text, Fn &&fn) {
+inline void for_each_line(const std::string &text, WorkMeter &meter, Fn &&fn) {
     std::size_t pos = 0;
     const std::size_t n = text.size();
     while (pos < n) {
         std::size_t end = text.find('\n', pos);
         if (end == std::string::npos) end = n;
+        meter.add(kTextByteWork * (end - pos + 1));
         fn(text.substr(pos, end - pos));
         pos = end + 1;
     }

@@ -29,16 +29,23 @@ std::size_t points_that_fit_in_memory() {
 
 }  // namespace
 
-void FourierKnot::loadBlocks(const std::string &path) {
-    blocks.clear();
+void FourierKnot::loadBlocks(const std::string &path, const Interrupt &interrupt) {
     std::string text;
-    if (!file_access::read_regular_file(path, text)) throw std::runtime_error("Cannot open file: " + path);
+    if (!file_access::read_regular_file(path, text, interrupt)) {
+        blocks.clear();
+        throw file_access::PathError("Cannot open file: ", path);
+    }
+    // Read into a list of our own, set once at the end: a stopped call
+    // leaves the blocks as they were, and the interrupt may run Python code
+    // that replaces them meanwhile.
+    std::vector<FourierBlock> read;
     FourierBlock work;
     NumberReader reader;
-    for_each_line(text, [&](const std::string &line) {
+    WorkMeter meter(interrupt);
+    for_each_line(text, meter, [&](const std::string &line) {
         if (line.empty() || line[0] == '%') {
             if (!work.a_x.empty()) {
-                blocks.push_back(std::move(work));
+                read.push_back(std::move(work));
                 work = FourierBlock{};
             }
             return;
@@ -49,7 +56,10 @@ void FourierKnot::loadBlocks(const std::string &path) {
         while (count < 7 && reader.next(v[count])) ++count;
         if (count == 6) append_row(work, v);
     });
-    if (!work.a_x.empty()) blocks.push_back(std::move(work));
+    if (!work.a_x.empty()) read.push_back(std::move(work));
+    blocks.clear();
+    blocks.reserve(read.size());
+    for (FourierBlock &b : read) blocks.push_back(std::move(b));
 }
 
 void FourierKnot::selectMaxHarmonics() {
@@ -79,8 +89,9 @@ void FourierKnot::reconstruct(std::size_t N) {
 // ---------------------------------------------------------------------------
 // Knot loading
 
-std::pair<PointList, std::vector<double>> FourierKnot::load_knot(const std::string &path, int nsamples) {
-    const std::vector<FourierBlock> blocks = parse_fseries_multi(path);
+std::pair<PointList, std::vector<double>> FourierKnot::load_knot(const std::string &path, int nsamples,
+                                                                 const Interrupt &interrupt) {
+    const std::vector<FourierBlock> blocks = parse_fseries_multi(path, interrupt);
     const int best = index_of_largest_block(blocks);
     if (best < 0) return {};
     if (nsamples < 0) throw std::length_error("cannot create std::vector larger than max_size()");
@@ -103,7 +114,8 @@ std::pair<PointList, std::vector<double>> FourierKnot::load_knot(const std::stri
     return {std::move(pts), std::move(kappa)};
 }
 
-std::vector<FourierKnot::LoadedKnot> FourierKnot::load_all_knots(const std::vector<std::string> &paths, int nsamples) {
+std::vector<FourierKnot::LoadedKnot> FourierKnot::load_all_knots(const std::vector<std::string> &paths, int nsamples,
+                                                                  const Interrupt &interrupt) {
     std::vector<LoadedKnot> out;
     for (const std::string &path : paths) {
         std::string name = path;
@@ -116,7 +128,7 @@ std::vector<FourierKnot::LoadedKnot> FourierKnot::load_all_knots(const std::vect
         const std::size_t k = lowered.find("knot");
         if (k != std::string::npos) name.erase(k, 4);
 
-        auto loaded = load_knot(path, nsamples);
+        auto loaded = load_knot(path, nsamples, interrupt);
         if (loaded.first.empty()) continue;
         out.push_back(LoadedKnot{std::move(name), std::move(loaded.first), std::move(loaded.second)});
     }

@@ -6,6 +6,7 @@
 #include "../biot_savart.h"
 #include "../kernel_clones.h"
 #include "internal.h"
+#include "../file_access.h"
 
 #include <algorithm>
 #include <cmath>
@@ -160,13 +161,14 @@ void VortexKnotSystem::initialize_figure8_knot(std::uint64_t resolution) {
     }));
 }
 
-std::string VortexKnotSystem::find_knot_file(const std::string &knot_id) {
-    std::string path = find_knot_file_path(knot_id, std::string());
+std::string VortexKnotSystem::find_knot_file(const std::string &knot_id, const Interrupt &interrupt) {
+    std::string path = find_knot_file_path(knot_id, std::string(), interrupt);
     if (path.empty()) throw std::runtime_error("Could not find .fseries file for knot: " + knot_id);
     return path;
 }
 
-void VortexKnotSystem::initialize_knot_from_name(const std::string &knot_id, std::uint64_t resolution) {
+void VortexKnotSystem::initialize_knot_from_name(const std::string &knot_id, std::uint64_t resolution,
+                                                 const Interrupt &interrupt) {
     // Sample counts are signed 32-bit in the knot loaders; a larger
     // resolution is refused rather than wrapped to a smaller count.
     if (resolution > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
@@ -195,15 +197,32 @@ void VortexKnotSystem::initialize_knot_from_name(const std::string &knot_id, std
     }
 
     // Not embedded (or no block in its text): the file on disk. Every error
-    // of this path names the knot; running out of memory stays MemoryError.
+    // of this path names the knot; running out of memory stays MemoryError,
+    // and what the interrupt throws leaves as thrown.
+    bool stopped = false;
+    const Interrupt guarded = [&interrupt, &stopped] {
+        if (!interrupt) return;
+        try {
+            interrupt();
+        } catch (...) {
+            stopped = true;
+            throw;
+        }
+    };
     PointList loaded;
     try {
-        const std::string path = find_knot_file(knot_id);
-        loaded = FourierKnot::load_knot(path, static_cast<int>(resolution)).first;
-        if (loaded.empty()) throw std::runtime_error("Failed to load knot " + knot_id + " from " + path);
+        const std::string path = find_knot_file(knot_id, guarded);
+        loaded = FourierKnot::load_knot(path, static_cast<int>(resolution), guarded).first;
+        if (loaded.empty()) {
+            throw file_access::PathError("Failed to load knot " + knot_id + " from ", path);
+        }
     } catch (const std::bad_alloc &) {
         throw;
+    } catch (const file_access::PathError &e) {
+        if (stopped) throw;
+        throw file_access::PathError("Could not initialize knot " + knot_id + ": ", e);
     } catch (const std::exception &e) {
+        if (stopped) throw;
         throw std::runtime_error("Could not initialize knot " + knot_id + ": " + e.what());
     }
     replace_shape(std::move(loaded));

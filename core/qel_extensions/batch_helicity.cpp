@@ -85,7 +85,7 @@ std::vector<HelicityResult> batch_helicity_from_dir(const std::string &root_dir,
                                                     const Interrupt &interrupt) {
     struct stat st;
     if (has_nul(root_dir) || ::stat(root_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        throw std::runtime_error("directory does not exist: " + root_dir);
+        throw file_access::PathError("directory does not exist: ", root_dir);
     }
     std::vector<std::string> files;
     if (recurse) {

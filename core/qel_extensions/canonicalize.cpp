@@ -49,7 +49,9 @@ constexpr std::uint64_t kTextPollBytes = std::uint64_t(1) << 18;
 
 CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path, const Interrupt &interrupt) {
     std::string text;
-    if (!file_access::read_regular_file(path, text)) throw std::runtime_error("cannot open file: " + path);
+    if (!file_access::read_regular_file(path, text, interrupt)) {
+        throw file_access::PathError("cannot open file: ", path);
+    }
 
     // Lines end at '\n'; a carriage return stays in its line, a last line
     // without '\n' counts, the empty text after a final '\n' does not. Only
@@ -109,15 +111,23 @@ CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path, co
     if (out.back() != '\n') out += '\n';
     if (interrupt) interrupt();
     const file_access::RewriteOutcome w = file_access::rewrite_regular_file(path, text, out, interrupt);
+    using Part = file_access::PathError::Part;
     if (!w.kept_backup.empty()) {
-        throw std::runtime_error("cannot write file: " + path + " (its old contents are kept in " + w.kept_backup +
-                                 ")");
+        throw file_access::PathError(std::vector<Part>{{"cannot write file: ", false},
+                                                       {path, true},
+                                                       {" (its old contents are kept in ", false},
+                                                       {w.kept_backup, true},
+                                                       {")", false}});
     }
     if (!w.done && !w.left_behind.empty()) {
-        throw std::runtime_error("cannot write file: " + path + " (cannot remove " + w.left_behind + ")");
+        throw file_access::PathError(std::vector<Part>{{"cannot write file: ", false},
+                                                       {path, true},
+                                                       {" (cannot remove ", false},
+                                                       {w.left_behind, true},
+                                                       {")", false}});
     }
-    if (!w.done) throw std::runtime_error("cannot write file: " + path);
-    if (!w.left_behind.empty()) throw std::runtime_error("cannot remove file: " + w.left_behind);
+    if (!w.done) throw file_access::PathError("cannot write file: ", path);
+    if (!w.left_behind.empty()) throw file_access::PathError("cannot remove file: ", w.left_behind);
     r.changed = true;
     r.reason = "upgraded leading 3-col zeros row to 6-col j=0 row";
     return r;

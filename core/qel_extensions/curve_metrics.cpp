@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "../file_access.h"
 #include "../kernel_clones.h"
 #include "internal.h"
 
@@ -16,9 +17,9 @@ namespace qelext {
 
 namespace detail {
 
-FourierBlock largest_block_of(const std::string &path) {
-    std::vector<FourierBlock> blocks = FourierKnot::parse_fseries_multi(path);
-    if (blocks.empty()) throw std::runtime_error("no blocks parsed from: " + path);
+FourierBlock largest_block_of(const std::string &path, const Interrupt &interrupt) {
+    std::vector<FourierBlock> blocks = FourierKnot::parse_fseries_multi(path, interrupt);
+    if (blocks.empty()) throw file_access::PathError("no blocks parsed from: ", path);
     const int k = FourierKnot::index_of_largest_block(blocks);
     const std::size_t idx = (k >= 0 && static_cast<std::size_t>(k) < blocks.size()) ? static_cast<std::size_t>(k) : 0;
     return std::move(blocks[idx]);
@@ -93,7 +94,7 @@ double min_sq_dist_to_range(const double *x, const double *y, const double *z, s
 }  // namespace
 
 PointList sample_curve_centered(const std::string &path, int nsamples, const Interrupt &interrupt) {
-    return sample_block_centered(largest_block_of(path), nsamples, interrupt);
+    return sample_block_centered(largest_block_of(path, interrupt), nsamples, interrupt);
 }
 
 double curve_length(const PointList &points) {

@@ -71,7 +71,7 @@ HelicityResult helicity_from_fseries(const std::string &path, int grid_size, dou
     // One reading of the file serves both the samples of the metrics (end of
     // the period excluded) and the grid helicity (which samples the block
     // itself with both ends included).
-    const FourierBlock block = largest_block_of(path);
+    const FourierBlock block = largest_block_of(path, interrupt);
     const PointList points = sample_block_centered(block, nsamples, interrupt);
 
     HelicityResult r;

@@ -16,9 +16,10 @@ constexpr double kTwoPi = 6.283185307179586;
 
 inline double norm3(double x, double y, double z) { return std::sqrt(x * x + y * y + z * z); }
 
-// The largest block of a file (first on ties). Throws std::runtime_error
+// The largest block of a file (first on ties), read as parse_fseries_multi
+// reads it. Throws file_access::PathError (a std::runtime_error)
 // "no blocks parsed from: " + path when the file yields no block.
-FourierBlock largest_block_of(const std::string &path);
+FourierBlock largest_block_of(const std::string &path, const Interrupt &interrupt = {});
 
 // Centred samples of a block at i*2pi/nsamples, i = 0 .. nsamples-1; a
 // negative count is std::length_error "vector::reserve".

@@ -23,7 +23,8 @@ void bind_data(py::module_ &m) {
     m.def(
         "parse_embedded_ideal_txt",
         [](const FileName &name) {
-            return FourierKnot::parse_ideal_txt_from_string(qel::load_embedded_ideal_text(name.text));
+            return FourierKnot::parse_ideal_txt_from_string(qel::load_embedded_ideal_text(name.text),
+                                                            signal_interrupt());
         },
         py::arg("name") = "ideal.txt", "Parse embedded ideal*.txt resource into AB blocks.");
 
@@ -31,17 +32,21 @@ void bind_data(py::module_ &m) {
     m.def(
         "parse_embedded_ideal_ab_by_id",
         [](const std::string &ab_id, const FileName &name) {
-            return FourierKnot::parse_ideal_ab_by_id_from_embedded(ab_id, name.text);
+            return FourierKnot::parse_ideal_ab_by_id_from_embedded(ab_id, name.text, signal_interrupt());
         },
         py::arg("ab_id"), py::arg("name") = "ideal.txt",
         "Parse a single AB block by Id from an embedded ideal*.txt resource.");
 
     // 41 parse_ideal_ab_by_id_from_string
-    m.def("parse_ideal_ab_by_id_from_string", &FourierKnot::parse_ideal_ab_by_id_from_string, py::arg("content"),
-          py::arg("ab_id"), "Parse a single AB block by Id from ideal.txt-style content string.");
+    m.def("parse_ideal_ab_by_id_from_string", with_interrupt<&FourierKnot::parse_ideal_ab_by_id_from_string>(),
+          py::arg("content"), py::arg("ab_id"), "Parse a single AB block by Id from ideal.txt-style content string.");
 
     // 42 format_ideal_ab_header
-    m.def("format_ideal_ab_header", &FourierKnot::format_ideal_ab_header, py::arg("ab"),
+    // The id and Conway code come back as the fields give them.
+    m.def(
+        "format_ideal_ab_header",
+        [](const FourierKnot::IdealABBlock &ab) { return FileText{FourierKnot::format_ideal_ab_header(ab)}; },
+        py::arg("ab"),
           "Format AB metadata as: AB Id=\"...\" Conway=\"...\" L=\"...\" D=\"...\" n=\"...\"");
 
     // 43 get_embedded_knot_files
@@ -49,7 +54,7 @@ void bind_data(py::module_ &m) {
           "Return embedded .fseries resources as {knot_id: file_content}.");
 
     // 44 parse_fseries_from_string
-    m.def("parse_fseries_from_string", &FourierKnot::parse_fseries_from_string, py::arg("content"),
+    m.def("parse_fseries_from_string", with_interrupt<&FourierKnot::parse_fseries_from_string>(), py::arg("content"),
           "Parse .fseries content string into Fourier blocks.");
 
     // 45 load_embedded_knot_block
@@ -61,7 +66,7 @@ void bind_data(py::module_ &m) {
             const qel::EmbeddedFileMap files = qel::get_embedded_knot_files();
             const auto it = files.find(knot_id);
             if (it == files.end()) throw std::runtime_error("Embedded knot id not found: " + knot_id);
-            std::vector<FourierBlock> blocks = FourierKnot::parse_fseries_from_string(it->second);
+            std::vector<FourierBlock> blocks = FourierKnot::parse_fseries_from_string(it->second, signal_interrupt());
             const int best = FourierKnot::index_of_largest_block(blocks);
             if (best < 0) throw std::runtime_error("No Fourier block found in embedded knot: " + knot_id);
             return blocks[static_cast<std::size_t>(best)];
@@ -109,7 +114,7 @@ void bind_data(py::module_ &m) {
             std::vector<std::string> names;
             names.reserve(paths.size());
             for (const FsPath &p : paths) names.push_back(p.bytes);
-            return FourierKnot::load_all_knots(names, nsamples);
+            return FourierKnot::load_all_knots(names, nsamples, signal_interrupt());
         },
         py::arg("paths"), py::arg("nsamples") = 1000, "Load all knots from a list of .fseries file paths.");
 
@@ -125,7 +130,7 @@ void bind_data(py::module_ &m) {
         .def(
             "initialize_knot_from_name",
             [](VortexKnotSystem &self, const FileName &knot_id, std::uint64_t resolution) {
-                self.initialize_knot_from_name(knot_id.text, resolution);
+                self.initialize_knot_from_name(knot_id.text, resolution, signal_interrupt());
             },
             py::arg("knot_id"), py::arg("resolution") = 1000,
             "Initialize any knot from bundled .fseries file by identifier.")

@@ -14,6 +14,7 @@
 
 #include "array_convert.h"
 #include "bindings.h"
+#include "file_text.h"
 #include "fs_path.h"
 #include "interrupt_py.h"
 #include "knot_dynamics.h"
@@ -27,6 +28,7 @@ using qel::PointList;
 using qel::Vec3;
 using qel_py::CArray;
 using qel_py::FileName;
+using qel_py::FileText;
 using qel_py::FsPath;
 using qel_py::points_as_array;
 using qel_py::signal_interrupt;

@@ -27,7 +27,9 @@ void bind_model(py::module_ &m) {
     // 1 FourierBlock
     py::class_<FourierBlock, std::shared_ptr<FourierBlock>>(m, "FourierBlock")
         .def(py::init<>())
-        .def_readwrite("header", &FourierBlock::header)
+        .def_property(
+            "header", [](const FourierBlock &b) { return FileText{b.header}; },
+            [](FourierBlock &b, const FileText &t) { b.header = t.bytes; })
         .def_readwrite("a_x", &FourierBlock::a_x)
         .def_readwrite("b_x", &FourierBlock::b_x)
         .def_readwrite("a_y", &FourierBlock::a_y)
@@ -46,8 +48,12 @@ void bind_model(py::module_ &m) {
     // 3 IdealABBlock
     py::class_<FourierKnot::IdealABBlock>(m, "IdealABBlock")
         .def(py::init<>())
-        .def_readwrite("id", &FourierKnot::IdealABBlock::id)
-        .def_readwrite("conway", &FourierKnot::IdealABBlock::conway)
+        .def_property(
+            "id", [](const FourierKnot::IdealABBlock &ab) { return FileText{ab.id}; },
+            [](FourierKnot::IdealABBlock &ab, const FileText &t) { ab.id = t.bytes; })
+        .def_property(
+            "conway", [](const FourierKnot::IdealABBlock &ab) { return FileText{ab.conway}; },
+            [](FourierKnot::IdealABBlock &ab, const FileText &t) { ab.conway = t.bytes; })
         .def_readwrite("L", &FourierKnot::IdealABBlock::L)
         .def_readwrite("D", &FourierKnot::IdealABBlock::D)
         .def_readwrite("n", &FourierKnot::IdealABBlock::n)
@@ -61,7 +67,7 @@ void bind_model(py::module_ &m) {
     // 4 fourier_knot
     py::class_<FourierKnot>(m, "fourier_knot")
         .def(py::init<>())
-        .def("loadBlocks", [](FourierKnot &k, const FsPath &path) { k.loadBlocks(path.bytes); })
+        .def("loadBlocks", [](FourierKnot &k, const FsPath &path) { k.loadBlocks(path.bytes, signal_interrupt()); })
         .def("selectMaxHarmonics", &FourierKnot::selectMaxHarmonics)
         .def("reconstruct", &FourierKnot::reconstruct)
         .def_readwrite("points", &FourierKnot::points)
@@ -72,20 +78,30 @@ void bind_model(py::module_ &m) {
 
     // 5 parse_fseries_multi
     m.def(
-        "parse_fseries_multi", [](const FsPath &path) { return FourierKnot::parse_fseries_multi(path.bytes); },
+        "parse_fseries_multi",
+        [](const FsPath &path) { return FourierKnot::parse_fseries_multi(path.bytes, signal_interrupt()); },
         py::arg("path"), "Parse a .fseries file into Fourier blocks.");
 
     // 6 parse_ideal_txt_multi
     m.def(
-        "parse_ideal_txt_multi", [](const FsPath &path) { return FourierKnot::parse_ideal_txt_multi(path.bytes); },
+        "parse_ideal_txt_multi",
+        [](const FsPath &path) { return FourierKnot::parse_ideal_txt_multi(path.bytes, signal_interrupt()); },
         py::arg("path"), "Parse an ideal.txt-style file into IdealABBlock entries.");
 
     // 7 parse_ideal_txt_from_string
-    m.def("parse_ideal_txt_from_string", &FourierKnot::parse_ideal_txt_from_string, py::arg("content"),
+    m.def("parse_ideal_txt_from_string", with_interrupt<&FourierKnot::parse_ideal_txt_from_string>(),
+          py::arg("content"),
           "Parse ideal.txt-style content string into IdealABBlock entries.");
 
     // 8 index_of_ideal_id
-    m.def("index_of_ideal_id", &FourierKnot::index_of_ideal_id, py::arg("blocks"), py::arg("id"),
+    // The id as the `id` field gives it, so that a record read with one
+    // that is not UTF-8 is found again.
+    m.def(
+        "index_of_ideal_id",
+        [](const std::vector<FourierKnot::IdealABBlock> &blocks, const FileText &id) {
+            return FourierKnot::index_of_ideal_id(blocks, id.bytes);
+        },
+        py::arg("blocks"), py::arg("id"),
           "Return index of IdealABBlock with given id, or -1 if not found.");
 
     // 9 index_of_largest_block
