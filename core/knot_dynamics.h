@@ -102,8 +102,10 @@ public:
     void loadBlocks(const std::string &path);
     // Copies the block with the most harmonics into `activeBlock`.
     void selectMaxHarmonics();
-    // N points of `activeBlock` at i*2pi/N, end excluded, not centred.
-    void reconstruct(std::size_t N);
+    // N points of `activeBlock` at i*2pi/N, end excluded, not centred;
+    // `interrupt` is called about every kInterruptInterval terms, and
+    // `points` is left as it was when it throws.
+    void reconstruct(std::size_t N, const Interrupt &interrupt = {});
 
     // Fourier-series text readers; a file that won't open gives no blocks.
     static std::vector<FourierBlock> parse_fseries_multi(const std::string &path);
@@ -149,8 +151,11 @@ public:
 
     // Centred samples of a file's largest block at k*2pi/(n-1), both ends
     // included, with their curvature; no blocks gives two empty lists.
-    static std::pair<PointList, std::vector<double>> load_knot(const std::string &path, int nsamples);
-    static std::vector<LoadedKnot> load_all_knots(const std::vector<std::string> &paths, int nsamples);
+    // `interrupt` is called while the samples are made, and between files.
+    static std::pair<PointList, std::vector<double>> load_knot(const std::string &path, int nsamples,
+                                                               const Interrupt &interrupt = {});
+    static std::vector<LoadedKnot> load_all_knots(const std::vector<std::string> &paths, int nsamples,
+                                                  const Interrupt &interrupt = {});
 };
 
 // One closed vortex filament (point k joined to k+1, the last to the first)
@@ -169,9 +174,11 @@ public:
     // The largest block of the embedded text of that id, else of the file
     // find_knot_file names, sampled at k*2pi/(N-1) (both ends) and centred.
     // Errors of the file path become "Could not initialize knot <id>: ..."
-    // (std::runtime_error), except std::bad_alloc; a resolution above
-    // 2^31-1 is std::invalid_argument.
-    void initialize_knot_from_name(const std::string &knot_id, std::uint64_t resolution);
+    // (std::runtime_error), except std::bad_alloc and the exception of
+    // `interrupt` (called while the samples are made), which leave as they
+    // are; a resolution above 2^31-1 is std::invalid_argument.
+    void initialize_knot_from_name(const std::string &knot_id, std::uint64_t resolution,
+                                   const Interrupt &interrupt = {});
     // `steps` explicit Euler steps; every velocity of a step is taken at the
     // positions and tangents of the step's start, then the tangents are
     // remade. `interrupt` is called about every kInterruptInterval velocity

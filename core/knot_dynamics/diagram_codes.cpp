@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -140,16 +141,16 @@ inline std::int64_t pair_end(std::int64_t i, std::int64_t N) { return i == 0 ? N
 // the points, the attempt itself), in the units of the interrupt's count.
 constexpr std::uint64_t kProjectionWork = 256;
 
-std::int64_t count_strict_crossings(Projection &pr, std::int64_t N, WorkMeter &meter) {
+// Strict crossings of the segments i in [i0, i1) with their later segments.
+std::int64_t count_rows(Projection &pr, std::int64_t N, std::int64_t i0, std::int64_t i1) {
     const double *px = pr.x.data();
     const double *py = pr.y.data();
     double *f = pr.side.data();
     std::int64_t count = 0;
-    for (std::int64_t i = 0; i + 2 < N; ++i) {
+    for (std::int64_t i = i0; i < i1; ++i) {
         const double a0x = px[i], a0y = py[i], a1x = px[i + 1], a1y = py[i + 1];
         const double rx = a1x - a0x, ry = a1y - a0y;
         const std::int64_t jend = pair_end(i, N);
-        meter.add(static_cast<std::uint64_t>(jend - i));
         side_values(px, py, i + 2, jend + 1, a0x, a0y, rx, ry, f);
         for (std::int64_t j0 = i + 2; j0 < jend; j0 += kChunk) {
             const std::int64_t j1 = std::min(j0 + kChunk, jend);
@@ -161,6 +162,21 @@ std::int64_t count_strict_crossings(Projection &pr, std::int64_t N, WorkMeter &m
                 if (cross2(sx, sy, a1x - b0x, a1y - b0y) * cross2(sx, sy, a0x - b0x, a0y - b0y) < 0.0) ++count;
             }
         }
+    }
+    return count;
+}
+
+// The rows (segments i) are taken in runs of about one interval of pairs, and
+// the work is counted between runs: the loop over the rows of a run is the
+// one a plain count would run.
+std::int64_t count_strict_crossings(Projection &pr, std::int64_t N, WorkMeter &meter) {
+    const std::int64_t rows = N > 2 ? N - 2 : 0;
+    const auto run = static_cast<std::int64_t>(iterations_per_interval(static_cast<std::uint64_t>(N)));
+    std::int64_t count = 0;
+    for (std::int64_t i0 = 0; i0 < rows; i0 += run) {
+        const std::int64_t i1 = std::min(i0 + run, rows);
+        meter.add(static_cast<std::uint64_t>(i1 - i0) * static_cast<std::uint64_t>(N));
+        count += count_rows(pr, N, i0, i1);
     }
     return count;
 }
@@ -180,6 +196,61 @@ struct Event {
     int in_label;
     int out_label;
 };
+
+// Elements of a linear pass (events, labels, entries) per count of the work:
+// a run takes well under a millisecond.
+constexpr std::size_t kLinearRun = kInterruptInterval / 16;
+
+// body(b, e) for consecutive ranges [b, e) of [0, n), with the work counted
+// between ranges.
+template <class Body>
+void in_runs(std::size_t n, WorkMeter &meter, Body body) {
+    for (std::size_t b = 0; b < n; b += kLinearRun) {
+        const std::size_t e = std::min(b + kLinearRun, n);
+        meter.add(e - b);
+        body(b, e);
+    }
+}
+
+// Merges the sorted runs [a, ae) and [b, be) into out, an entry of the first
+// run before an equal one of the second (as a stable sort orders them).
+void merge_events(const Event *a, const Event *ae, const Event *b, const Event *be, Event *out, WorkMeter &meter) {
+    while (a != ae && b != be) {
+        meter.add(kLinearRun);
+        for (std::size_t k = 0; k < kLinearRun && a != ae && b != be; ++k) *out++ = (b->s < a->s) ? *b++ : *a++;
+    }
+    out = std::copy(a, ae, out);
+    std::copy(b, be, out);
+}
+
+// Events by ascending s, equal ones in the order they were made: the order
+// std::stable_sort gives. A long list is sorted in runs that are then merged
+// pairwise, with the work counted in between, so that the interrupt is called
+// while it is sorted.
+void sort_events(std::vector<Event> &events, WorkMeter &meter) {
+    const auto by_s = [](const Event &a, const Event &b) { return a.s < b.s; };
+    const std::size_t L = events.size();
+    if (L <= kLinearRun) {
+        std::stable_sort(events.begin(), events.end(), by_s);
+        return;
+    }
+    for (std::size_t b = 0; b < L; b += kLinearRun) {
+        const std::size_t e = std::min(b + kLinearRun, L);
+        meter.add(16 * (e - b));
+        const auto first = events.begin();
+        std::stable_sort(first + static_cast<std::ptrdiff_t>(b), first + static_cast<std::ptrdiff_t>(e), by_s);
+    }
+    std::vector<Event> merged(L);
+    for (std::size_t width = kLinearRun; width < L; width *= 2) {
+        const Event *in = events.data();
+        Event *out = merged.data();
+        for (std::size_t lo = 0; lo < L; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, L), hi = std::min(lo + 2 * width, L);
+            merge_events(in + lo, in + mid, in + mid, in + hi, out + lo, meter);
+        }
+        events.swap(merged);
+    }
+}
 
 }  // namespace
 
@@ -248,39 +319,49 @@ static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_
     std::vector<Event> events;
     events.reserve(L);
     const double dN = static_cast<double>(N);
-    for (std::size_t c = 0; c < K; ++c) {
-        const CrossingCandidate &cc = cand[c];
-        events.push_back(Event{(static_cast<double>(cc.seg_a) + cc.t_a) / dN, static_cast<int>(c), cc.a_over, 0, 0});
-        events.push_back(Event{(static_cast<double>(cc.seg_b) + cc.t_b) / dN, static_cast<int>(c), !cc.a_over, 0, 0});
-    }
+    in_runs(K, meter, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t c = c0; c < c1; ++c) {
+            const CrossingCandidate &cc = cand[c];
+            events.push_back(
+                Event{(static_cast<double>(cc.seg_a) + cc.t_a) / dN, static_cast<int>(c), cc.a_over, 0, 0});
+            events.push_back(
+                Event{(static_cast<double>(cc.seg_b) + cc.t_b) / dN, static_cast<int>(c), !cc.a_over, 0, 0});
+        }
+    });
     // Passages in curve order; equal positions (degenerate projections only)
     // keep the order in which they were made.
-    std::stable_sort(events.begin(), events.end(), [](const Event &a, const Event &b) { return a.s < b.s; });
+    sort_events(events, meter);
 
     // Arc m + 1 runs from passage m to passage m + 1; arc L closes the loop.
     std::vector<std::size_t> under_at(K), over_at(K);
-    for (std::size_t m = 0; m < L; ++m) {
-        Event &e = events[m];
-        e.out_label = static_cast<int>(m + 1);
-        e.in_label = (m == 0) ? static_cast<int>(L) : static_cast<int>(m);
-        (e.over ? over_at : under_at)[static_cast<std::size_t>(e.crossing)] = m;
-    }
+    in_runs(L, meter, [&](std::size_t m0, std::size_t m1) {
+        for (std::size_t m = m0; m < m1; ++m) {
+            Event &e = events[m];
+            e.out_label = static_cast<int>(m + 1);
+            e.in_label = (m == 0) ? static_cast<int>(L) : static_cast<int>(m);
+            (e.over ? over_at : under_at)[static_cast<std::size_t>(e.crossing)] = m;
+        }
+    });
 
     KnotDynamics::PDCode code;
     code.reserve(K);
-    for (std::size_t c = 0; c < K; ++c) {
-        const Event &under = events[under_at[c]];
-        const Event &over = events[over_at[c]];
-        const KnotDynamics::PDCrossing entry{under.in_label, over.in_label, under.out_label, over.out_label};
-        if (entry[0] > 0 && entry[1] > 0 && entry[2] > 0 && entry[3] > 0) code.push_back(entry);
-    }
+    in_runs(K, meter, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t c = c0; c < c1; ++c) {
+            const Event &under = events[under_at[c]];
+            const Event &over = events[over_at[c]];
+            const KnotDynamics::PDCrossing entry{under.in_label, over.in_label, under.out_label, over.out_label};
+            if (entry[0] > 0 && entry[1] > 0 && entry[2] > 0 && entry[3] > 0) code.push_back(entry);
+        }
+    });
 
     std::vector<int> uses(L + 1, 0);
-    for (const auto &entry : code) {
-        for (int label : entry) {
-            if (label >= 1 && static_cast<std::size_t>(label) <= L) ++uses[static_cast<std::size_t>(label)];
+    in_runs(code.size(), meter, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t c = c0; c < c1; ++c) {
+            for (int label : code[c]) {
+                if (label >= 1 && static_cast<std::size_t>(label) <= L) ++uses[static_cast<std::size_t>(label)];
+            }
         }
-    }
+    });
     for (std::size_t k = 1; k <= L; ++k) {
         if (uses[k] != 2) throw std::runtime_error("PD validation failed (labels must appear exactly twice).");
     }

@@ -166,7 +166,8 @@ std::string VortexKnotSystem::find_knot_file(const std::string &knot_id) {
     return path;
 }
 
-void VortexKnotSystem::initialize_knot_from_name(const std::string &knot_id, std::uint64_t resolution) {
+void VortexKnotSystem::initialize_knot_from_name(const std::string &knot_id, std::uint64_t resolution,
+                                                 const Interrupt &interrupt) {
     // Sample counts are signed 32-bit in the knot loaders; a larger
     // resolution is refused rather than wrapped to a smaller count.
     if (resolution > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
@@ -189,21 +190,33 @@ void VortexKnotSystem::initialize_knot_from_name(const std::string &knot_id, std
                 s[k] = n == 1 ? 0.0 : (static_cast<double>(k) * kTwoPi) / static_cast<double>(n - 1);
             }
             replace_shape(FourierKnot::center_points(
-                FourierKnot::evaluate(blocks[static_cast<std::size_t>(best)], s)));
+                FourierKnot::evaluate(blocks[static_cast<std::size_t>(best)], s, interrupt)));
             return;
         }
     }
 
     // Not embedded (or no block in its text): the file on disk. Every error
-    // of this path names the knot; running out of memory stays MemoryError.
+    // of this path names the knot; running out of memory stays MemoryError,
+    // and the interrupt's exception leaves as it was thrown.
+    bool stopped = false;
+    const Interrupt guarded = [&interrupt, &stopped] {
+        if (!interrupt) return;
+        try {
+            interrupt();
+        } catch (...) {
+            stopped = true;
+            throw;
+        }
+    };
     PointList loaded;
     try {
         const std::string path = find_knot_file(knot_id);
-        loaded = FourierKnot::load_knot(path, static_cast<int>(resolution)).first;
+        loaded = FourierKnot::load_knot(path, static_cast<int>(resolution), guarded).first;
         if (loaded.empty()) throw std::runtime_error("Failed to load knot " + knot_id + " from " + path);
     } catch (const std::bad_alloc &) {
         throw;
     } catch (const std::exception &e) {
+        if (stopped) throw;
         throw std::runtime_error("Could not initialize knot " + knot_id + ": " + e.what());
     }
     replace_shape(std::move(loaded));
@@ -230,12 +243,18 @@ void VortexKnotSystem::evolve(double dt, std::uint64_t steps, const Interrupt &i
     }
 
     // px.. and ex.. always hold a completed step (or the start): the state
-    // kept when the interrupt stops the call.
+    // kept when the interrupt stops the call. The interrupt runs Python code
+    // that may have re-initialised this system meanwhile, so the lists are
+    // replaced whole rather than written entry by entry: the system ends as
+    // this call leaves it, never with entries of two shapes.
     auto store = [&]() {
+        PointList p(n), t(n);
         for (std::size_t k = 0; k < n; ++k) {
-            positions_[k] = Vec3{px[k], py[k], pz[k]};
-            tangents_[k] = Vec3{ex[k], ey[k], ez[k]};
+            p[k] = Vec3{px[k], py[k], pz[k]};
+            t[k] = Vec3{ex[k], ey[k], ez[k]};
         }
+        positions_.swap(p);
+        tangents_.swap(t);
     };
 
     alignas(64) double vx[kTargetBlock], vy[kTargetBlock], vz[kTargetBlock];

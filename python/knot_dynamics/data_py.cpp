@@ -68,10 +68,12 @@ void bind_data(py::module_ &m) {
         },
         py::arg("knot_id"), "Load embedded knot by id and return its largest Fourier block.");
 
-    // 46 evaluate_ideal_component
+    // 46 evaluate_ideal_component. Records of registered classes are taken
+    // by value here and below: the evaluation polls for signals, and a
+    // handler may change the caller's record meanwhile.
     m.def(
         "evaluate_ideal_component",
-        [](const FourierKnot::IdealABComponent &component, const CArray &s) {
+        [](const FourierKnot::IdealABComponent component, const CArray &s) {
             return points_as_array(FourierKnot::evaluate_ideal_component(component, s_of(s), signal_interrupt()));
         },
         py::arg("component"), py::arg("s"), "Evaluate a single ideal AB component (includes I=0 offset).");
@@ -79,7 +81,7 @@ void bind_data(py::module_ &m) {
     // 47 evaluate_ideal_ab_components
     m.def(
         "evaluate_ideal_ab_components",
-        [](const FourierKnot::IdealABBlock &ab, const CArray &s) {
+        [](const FourierKnot::IdealABBlock ab, const CArray &s) {
             const std::vector<PointList> comps =
                 FourierKnot::evaluate_ideal_ab_components(ab, s_of(s), signal_interrupt());
             py::list out;
@@ -109,7 +111,7 @@ void bind_data(py::module_ &m) {
             std::vector<std::string> names;
             names.reserve(paths.size());
             for (const FsPath &p : paths) names.push_back(p.bytes);
-            return FourierKnot::load_all_knots(names, nsamples);
+            return FourierKnot::load_all_knots(names, nsamples, signal_interrupt());
         },
         py::arg("paths"), py::arg("nsamples") = 1000, "Load all knots from a list of .fseries file paths.");
 
@@ -125,7 +127,7 @@ void bind_data(py::module_ &m) {
         .def(
             "initialize_knot_from_name",
             [](VortexKnotSystem &self, const FileName &knot_id, std::uint64_t resolution) {
-                self.initialize_knot_from_name(knot_id.text, resolution);
+                self.initialize_knot_from_name(knot_id.text, resolution, signal_interrupt());
             },
             py::arg("knot_id"), py::arg("resolution") = 1000,
             "Initialize any knot from bundled .fseries file by identifier.")
