@@ -47,8 +47,17 @@ py::tuple as_tuple(const KnotDynamics::Triple &t) { return py::make_tuple(t[0], 
 // makes of it, with the same annotation), with a check for pending signals
 // between blocks of entries: a code of millions of crossings takes seconds
 // to convert.
+// The cyclic garbage collector is paused meanwhile: the entries cannot form
+// cycles, and its full passes over a list that grows by millions of entries
+// would take most of the time, in stretches with no check between them.
 py::typing::List<KnotDynamics::PDCrossing> pd_code_as_list(const KnotDynamics::PDCode &code) {
     constexpr std::size_t kEntriesPerCheck = std::size_t(1) << 14;
+    struct CollectorPause {
+        const int was_enabled = PyGC_Disable();
+        ~CollectorPause() {
+            if (was_enabled) PyGC_Enable();
+        }
+    } pause;
     py::typing::List<KnotDynamics::PDCrossing> out(code.size());
     for (std::size_t c = 0; c < code.size(); ++c) {
         if (c % kEntriesPerCheck == kEntriesPerCheck - 1) signal_interrupt()();
