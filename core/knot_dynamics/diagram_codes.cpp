@@ -142,6 +142,10 @@ inline std::int64_t pair_end(std::int64_t i, std::int64_t N) { return i == 0 ? N
 constexpr std::uint64_t kProjectionWork = 256;
 
 // Strict crossings of the segments i in [i0, i1) with their later segments.
+// Kept out of line: the loop then compiles as it does without the runs.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
 std::int64_t count_rows(Projection &pr, std::int64_t N, std::int64_t i0, std::int64_t i1) {
     const double *px = pr.x.data();
     const double *py = pr.y.data();
@@ -216,32 +220,38 @@ void in_runs(std::size_t n, WorkMeter &meter, Body body) {
 // run before an equal one of the second (as a stable sort orders them).
 void merge_events(const Event *a, const Event *ae, const Event *b, const Event *be, Event *out, WorkMeter &meter) {
     while (a != ae && b != be) {
-        meter.add(kLinearRun);
-        for (std::size_t k = 0; k < kLinearRun && a != ae && b != be; ++k) *out++ = (b->s < a->s) ? *b++ : *a++;
+        // Neither run can run out within n steps.
+        const auto n = std::min<std::ptrdiff_t>({static_cast<std::ptrdiff_t>(kLinearRun), ae - a, be - b});
+        meter.add(static_cast<std::uint64_t>(n));
+        for (std::ptrdiff_t k = 0; k < n; ++k) *out++ = (b->s < a->s) ? *b++ : *a++;
     }
     out = std::copy(a, ae, out);
     std::copy(b, be, out);
 }
 
+// Events of one sort between two counts of the work when the list is long.
+constexpr std::size_t kSortRun = std::size_t(1) << 18;
+
 // Events by ascending s, equal ones in the order they were made: the order
-// std::stable_sort gives. A long list is sorted in runs that are then merged
-// pairwise, with the work counted in between, so that the interrupt is called
-// while it is sorted.
+// std::stable_sort gives. A list of more than a million events (a sort of a
+// tenth of a second or more) is sorted in runs that are then merged pairwise,
+// with the work counted in between, so that the interrupt is called while it
+// is sorted.
 void sort_events(std::vector<Event> &events, WorkMeter &meter) {
     const auto by_s = [](const Event &a, const Event &b) { return a.s < b.s; };
     const std::size_t L = events.size();
-    if (L <= kLinearRun) {
+    if (L <= 4 * kSortRun) {
         std::stable_sort(events.begin(), events.end(), by_s);
         return;
     }
-    for (std::size_t b = 0; b < L; b += kLinearRun) {
-        const std::size_t e = std::min(b + kLinearRun, L);
+    for (std::size_t b = 0; b < L; b += kSortRun) {
+        const std::size_t e = std::min(b + kSortRun, L);
         meter.add(16 * (e - b));
         const auto first = events.begin();
         std::stable_sort(first + static_cast<std::ptrdiff_t>(b), first + static_cast<std::ptrdiff_t>(e), by_s);
     }
     std::vector<Event> merged(L);
-    for (std::size_t width = kLinearRun; width < L; width *= 2) {
+    for (std::size_t width = kSortRun; width < L; width *= 2) {
         const Event *in = events.data();
         Event *out = merged.data();
         for (std::size_t lo = 0; lo < L; lo += 2 * width) {
@@ -254,22 +264,22 @@ void sort_events(std::vector<Event> &events, WorkMeter &meter) {
 
 }  // namespace
 
-// The code of one projection. A crossing that the angle or depth filter
-// would drop makes the projection unusable: the remaining crossings would
-// describe a diagram of another curve.
-static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_t N, double min_angle_deg,
-                                                     double depth_tol, WorkMeter &meter) {
+// The accepted crossings of the segments i in [i0, i1) with their later
+// segments, appended to cand; throws when a crossing makes the projection
+// unusable. Out of line, as count_rows.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+static void crossings_of_rows(Projection &pr, std::int64_t N, std::int64_t i0, std::int64_t i1,
+                              double min_angle_deg, double depth_tol, std::vector<CrossingCandidate> &cand) {
     const double *px = pr.x.data();
     const double *py = pr.y.data();
     const double *pz = pr.z.data();
     double *f = pr.side.data();
-
-    std::vector<CrossingCandidate> cand;
-    for (std::int64_t i = 0; i + 2 < N; ++i) {
+    for (std::int64_t i = i0; i < i1; ++i) {
         const double a0x = px[i], a0y = py[i];
         const double rx = px[i + 1] - a0x, ry = py[i + 1] - a0y;
         const std::int64_t jend = pair_end(i, N);
-        meter.add(static_cast<std::uint64_t>(jend - i));
         side_values(px, py, i + 2, jend + 1, a0x, a0y, rx, ry, f);
         // The side values and den carry rounding errors below about
         // 1e-15 * (|rx| + |ry|) * extent. When b0 and b1 lie beyond tau on
@@ -311,6 +321,22 @@ static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_
                 cand.push_back(CrossingCandidate{static_cast<int>(i), static_cast<int>(j), t, u, za > zb});
             }
         }
+    }
+}
+
+// The code of one projection. A crossing that the angle or depth filter
+// would drop makes the projection unusable: the remaining crossings would
+// describe a diagram of another curve.
+static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_t N, double min_angle_deg,
+                                                     double depth_tol, WorkMeter &meter) {
+    std::vector<CrossingCandidate> cand;
+    // Rows in runs of about one interval of pairs, counted between runs.
+    const std::int64_t rows = N > 2 ? N - 2 : 0;
+    const auto run = static_cast<std::int64_t>(iterations_per_interval(static_cast<std::uint64_t>(N)));
+    for (std::int64_t r0 = 0; r0 < rows; r0 += run) {
+        const std::int64_t r1 = std::min(r0 + run, rows);
+        meter.add(static_cast<std::uint64_t>(r1 - r0) * static_cast<std::uint64_t>(N));
+        crossings_of_rows(pr, N, r0, r1, min_angle_deg, depth_tol, cand);
     }
     if (cand.empty()) throw std::runtime_error("No crossings detected (projection not generic).");
 
