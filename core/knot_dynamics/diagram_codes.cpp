@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -250,15 +251,21 @@ void sort_events(std::vector<Event> &events, WorkMeter &meter) {
         const auto first = events.begin();
         std::stable_sort(first + static_cast<std::ptrdiff_t>(b), first + static_cast<std::ptrdiff_t>(e), by_s);
     }
-    std::vector<Event> merged(L);
+    // The second buffer is left uninitialised: every pass writes all of it,
+    // and clearing hundreds of megabytes first would be a long stretch
+    // without a count.
+    std::unique_ptr<Event[]> buffer(new Event[L]);
+    Event *in = events.data();
+    Event *out = buffer.get();
     for (std::size_t width = kSortRun; width < L; width *= 2) {
-        const Event *in = events.data();
-        Event *out = merged.data();
         for (std::size_t lo = 0; lo < L; lo += 2 * width) {
             const std::size_t mid = std::min(lo + width, L), hi = std::min(lo + 2 * width, L);
             merge_events(in + lo, in + mid, in + mid, in + hi, out + lo, meter);
         }
-        events.swap(merged);
+        std::swap(in, out);
+    }
+    if (in != events.data()) {
+        in_runs(L, meter, [&](std::size_t b, std::size_t e) { std::copy(in + b, in + e, events.data() + b); });
     }
 }
 
