@@ -52,10 +52,22 @@ py::tuple as_tuple(const KnotDynamics::Triple &t) { return py::make_tuple(t[0], 
 // would take most of the time, in stretches with no check between them.
 py::typing::List<KnotDynamics::PDCrossing> pd_code_as_list(const KnotDynamics::PDCode &code) {
     constexpr std::size_t kEntriesPerCheck = std::size_t(1) << 14;
+    // (Through the gc module rather than the C functions, which older
+    // interpreters lack: the module must load far enough in them to refuse
+    // them with its own message.)
     struct CollectorPause {
-        const int was_enabled = PyGC_Disable();
+        py::module_ gc = py::module_::import("gc");
+        const bool was_enabled = gc.attr("isenabled")().cast<bool>();
+        CollectorPause() {
+            if (was_enabled) gc.attr("disable")();
+        }
         ~CollectorPause() {
-            if (was_enabled) PyGC_Enable();
+            if (!was_enabled) return;
+            try {
+                gc.attr("enable")();
+            } catch (py::error_already_set &e) {
+                e.discard_as_unraisable("pd_from_curve");
+            }
         }
     } pause;
     py::typing::List<KnotDynamics::PDCrossing> out(code.size());
