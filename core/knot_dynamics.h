@@ -116,6 +116,8 @@ public:
     // Evaluation and geometry of a block. The routines that evaluate the
     // block at many parameter values or test many pairs of samples call
     // `interrupt` between samples, about every kInterruptInterval terms.
+    // They read the block (or component) only before the first call, since
+    // the interrupt may run Python code that changes it.
     static PointList evaluate(const FourierBlock &block, const std::vector<double> &s,
                               const Interrupt &interrupt = {});
     static Vec3 evalPoint(const FourierBlock &block, double s);

@@ -33,38 +33,14 @@ constexpr bool ends_with_interrupt() {
     }
 }
 
-// A parameter `const T &` whose T is a class registered with the binding
-// library arrives as a reference to the very object the caller holds, and a
-// signal handler run by the interrupt may change that object (replace a list
-// field, empty it) while the computation reads it. Such a parameter is taken
-// by value instead: the computation works on a copy that nothing else can
-// reach. Every other parameter keeps its type (converted sequences and
-// arrays are already the call's own).
-template <class T>
-constexpr bool is_registered_class() {
-    return std::is_base_of<pybind11::detail::type_caster_generic, pybind11::detail::make_caster<T>>::value &&
-           std::is_copy_constructible<T>::value;
-}
-
-template <class P>
-struct Owned {
-    using type = P;
-};
-template <class T>
-struct Owned<const T &> {
-    using type = std::conditional_t<is_registered_class<T>(), T, const T &>;
-};
-template <class P>
-using owned_t = typename Owned<P>::type;
-
 template <auto F, class Sig, class Seq>
 struct Bound;
 
 template <auto F, class R, class... P, std::size_t... I>
 struct Bound<F, R (*)(P...), std::index_sequence<I...>> {
     using Args = std::tuple<P...>;
-    static R call(owned_t<std::tuple_element_t<I, Args>>... a) {
-        return F(std::forward<owned_t<std::tuple_element_t<I, Args>>>(a)..., signal_interrupt());
+    static R call(std::tuple_element_t<I, Args>... a) {
+        return F(std::forward<std::tuple_element_t<I, Args>>(a)..., signal_interrupt());
     }
 };
 
@@ -74,8 +50,8 @@ struct Bound<F, R (*)(P...), std::index_sequence<I...>> {
 template <auto F, class R, class C, class... P, std::size_t... I>
 struct Bound<F, R (C::*)(P...), std::index_sequence<I...>> {
     using Args = std::tuple<P...>;
-    static R call(C &self, owned_t<std::tuple_element_t<I, Args>>... a) {
-        return (self.*F)(std::forward<owned_t<std::tuple_element_t<I, Args>>>(a)..., signal_interrupt());
+    static R call(C &self, std::tuple_element_t<I, Args>... a) {
+        return (self.*F)(std::forward<std::tuple_element_t<I, Args>>(a)..., signal_interrupt());
     }
 };
 
@@ -84,10 +60,10 @@ struct Bound<F, R (C::*)(P...), std::index_sequence<I...>> {
 template <auto F, class R, class C, class... P, std::size_t... I>
 struct Bound<F, R (C::*)(P...) const, std::index_sequence<I...>> {
     using Args = std::tuple<P...>;
-    static R call(const C &self, owned_t<std::tuple_element_t<I, Args>>... a) {
+    static R call(const C &self, std::tuple_element_t<I, Args>... a) {
         static_assert(std::is_copy_constructible<C>::value, "a reading member runs on a copy of its object");
         const C snapshot(self);
-        return (snapshot.*F)(std::forward<owned_t<std::tuple_element_t<I, Args>>>(a)..., signal_interrupt());
+        return (snapshot.*F)(std::forward<std::tuple_element_t<I, Args>>(a)..., signal_interrupt());
     }
 };
 
@@ -111,10 +87,12 @@ struct Params<R (C::*)(P...) const> {
 // The core function (or member function) F, whose last parameter is the
 // interrupt, as a function of its other parameters that passes
 // signal_interrupt(): `m.def("name", with_interrupt<&f>(), ...)` gives the
-// Python function the parameters of f without the interrupt. Objects of
-// registered classes that f only reads (its parameters, the object of a
-// const member) are copied first, so that a signal handler cannot change
-// what f is reading.
+// Python function the parameters of f without the interrupt. The object of
+// a const member is copied first, so that a signal handler cannot change
+// what f reads. A parameter of a registered class arrives as a reference to
+// the caller's object, which a handler may change: f reads it only before
+// its first call of the interrupt (as the block routines do, which copy the
+// coefficients first), or the binding takes it by value.
 template <auto F>
 constexpr auto with_interrupt() {
     using Args = typename interrupt_detail::Params<decltype(F)>::type;

@@ -68,17 +68,17 @@ void bind_data(py::module_ &m) {
         },
         py::arg("knot_id"), "Load embedded knot by id and return its largest Fourier block.");
 
-    // 46 evaluate_ideal_component. Records of registered classes are taken
-    // by value here and below: the evaluation polls for signals, and a
-    // handler may change the caller's record meanwhile.
+    // 46 evaluate_ideal_component
     m.def(
         "evaluate_ideal_component",
-        [](const FourierKnot::IdealABComponent component, const CArray &s) {
+        [](const FourierKnot::IdealABComponent &component, const CArray &s) {
             return points_as_array(FourierKnot::evaluate_ideal_component(component, s_of(s), signal_interrupt()));
         },
         py::arg("component"), py::arg("s"), "Evaluate a single ideal AB component (includes I=0 offset).");
 
-    // 47 evaluate_ideal_ab_components
+    // 47 evaluate_ideal_ab_components. The record by value: the evaluation
+    // polls for signals between components, and a handler may change or
+    // empty the caller's list of components meanwhile.
     m.def(
         "evaluate_ideal_ab_components",
         [](const FourierKnot::IdealABBlock ab, const CArray &s) {

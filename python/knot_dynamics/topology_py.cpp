@@ -188,9 +188,7 @@ void bind_topology(py::module_ &m) {
     // 35 compute_helicity_from_fourier_block
     m.def(
         "compute_helicity_from_fourier_block",
-        // The block by value: the computation polls for signals, and a
-        // handler may change the caller's block meanwhile.
-        [](const FourierBlock block, int grid_size, double spacing, int interior_margin, int nsamples) {
+        [](const FourierBlock &block, int grid_size, double spacing, int interior_margin, int nsamples) {
             return as_tuple(KnotDynamics::compute_helicity_from_fourier_block(block, grid_size, spacing,
                                                                               interior_margin, nsamples,
                                                                               signal_interrupt()));
