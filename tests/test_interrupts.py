@@ -325,3 +325,46 @@ def test_diagram_code_polls_in_every_phase():
     crossings, total, gap = proc.stdout.split()
     assert int(crossings) > 5 * 10**5
     assert float(gap) < min(0.5, 0.25 * float(total)), proc.stdout
+
+
+# A relaxation stopped inside a later iteration keeps the filaments of the
+# last completed one: scaled here as relax does at its end (the same
+# operations in the same order, so bit for bit), they equal those of
+# relax(k) for some small k.
+RELAX_REPLAY = """
+import math
+def scaled(fil):
+    pts = [p for f in fil for p in f]
+    sx = sy = sz = 0.0
+    for x, y, z in pts:
+        sx += x
+        sy += y
+        sz += z
+    n = float(len(pts))
+    cx, cy, cz = sx / n, sy / n, sz / n
+    R = 0.0
+    for x, y, z in pts:
+        dx, dy, dz = x - cx, y - cy, z - cz
+        R = max(R, math.sqrt((dx * dx + dy * dy) + dz * dz))
+    s = 2.81794034e-9 if R < 1e-12 else 2.81794034e-15 / R
+    return [[[(x - cx) * s, (y - cy) * s, (z - cz) * s] for x, y, z in f] for f in fil]
+stopped = scaled(pe.get_filaments())
+found = None
+for k in range(0, 40):
+    ref = qb.ParticleEvaluator(F0)
+    ref.relax(k)
+    if ref.get_filaments() == stopped:
+        found = k
+        break
+print("iterations", found)
+"""
+
+
+def test_relax_stopped_inside_an_iteration_keeps_the_last_completed_one(tmp_path):
+    # the first iterations of these 5000 points take about 0.1 s each: the
+    # stop comes inside one of the first few, between two of its polls
+    setup = "F0 = [ring(5000, 1.0).tolist()]\npe = qb.ParticleEvaluator(F0)\n"
+    out = run_child(setup, "pe.relax(10**6)", tmp_path, after=RELAX_REPLAY)
+    assert_stopped(out[0])
+    what, k = out[1].split()
+    assert what == "iterations" and k != "None", out
