@@ -80,8 +80,9 @@ public:
 
     // Damped tension, centring and short-range repulsion, then the set is
     // moved to the origin and scaled so that its largest distance from the
-    // centroid is the particle length scale. `interrupt` is called once at
-    // the start of every iteration; when it throws, the filaments keep the
+    // centroid is the particle length scale. `interrupt` is called at the
+    // start of every iteration and inside it, about every
+    // kInterruptInterval pair tests; when it throws, the filaments keep the
     // positions of the last completed iteration (unscaled) and the exception
     // propagates.
     void relax_hamiltonian(int iterations, double timestep, const Interrupt &interrupt = {});

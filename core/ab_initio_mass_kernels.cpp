@@ -227,13 +227,21 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
             z[offset[f] + j] = p[2];
         }
     }
+    // The relaxation runs on these copies; the interrupt runs Python code
+    // that may call this evaluator again, so the filaments are replaced whole
+    // (shaped as they were at the start of this call) rather than written
+    // point by point.
+    const std::size_t nf = offset.size() - 1;
     auto store = [&]() {
-        for (std::size_t f = 0; f < filaments.size(); ++f) {
-            for (std::size_t j = 0; j < filaments[f].size(); ++j) {
+        std::vector<PointList> out(nf);
+        for (std::size_t f = 0; f < nf; ++f) {
+            out[f].resize(offset[f + 1] - offset[f]);
+            for (std::size_t j = 0; j < out[f].size(); ++j) {
                 const std::size_t i = offset[f] + j;
-                filaments[f][j] = Vec3{x[i], y[i], z[i]};
+                out[f][j] = Vec3{x[i], y[i], z[i]};
             }
         }
+        filaments.swap(out);
     };
     auto centroid = [&](double &cx, double &cy, double &cz) {
         double sx = 0.0, sy = 0.0, sz = 0.0;
@@ -252,7 +260,7 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
     std::vector<double> fx(total), fy(total), fz(total);
     // Neighbours along each point's own filament.
     std::vector<std::size_t> prev_of(total), next_of(total);
-    for (std::size_t f = 0; f < filaments.size(); ++f) {
+    for (std::size_t f = 0; f < nf; ++f) {
         const std::size_t o = offset[f];
         const std::size_t n = offset[f + 1] - o;
         for (std::size_t j = 0; j < n; ++j) {
@@ -265,119 +273,133 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
     std::vector<std::size_t> hits(total), pair_a, pair_b, list, list_start(total + 1), list_fill(total);
     const std::size_t pair_budget = std::max<std::size_t>(std::size_t(1) << 20, 32 * total);
 
+    // The interrupt is called at the start of every iteration and between
+    // points, about every kInterruptInterval pair tests. Until the last loop
+    // of an iteration, x, y and z hold the last completed iteration: what is
+    // kept when it throws.
     WorkMeter meter(interrupt);
-    for (int it = 0; it < iterations; ++it) {
-        try {
+    try {
+        for (int it = 0; it < iterations; ++it) {
             meter.poll();
-        } catch (...) {
-            store();  // the positions of the last completed iteration, unscaled
-            throw;
-        }
 
-        double cx, cy, cz;
-        centroid(cx, cy, cz);
-        grid.build(x.data(), y.data(), z.data(), total);
+            double cx, cy, cz;
+            centroid(cx, cy, cz);
+            grid.build(x.data(), y.data(), z.data(), total);
 
-        // The pairs within the repulsion range, each found once: the points
-        // of a cell against the later points of the cell and the cells after
-        // it. Every pair then goes into the lists of both its points. A set
-        // so dense that the lists would outgrow their budget is handled
-        // point by point instead, without lists.
-        pair_a.clear();
-        pair_b.clear();
-        bool listed = true;
-        const std::vector<std::size_t> &order = grid.index();
-        for (std::size_t c = 0; c < grid.cells() && listed; ++c) {
-            const std::size_t k0 = grid.first(c), k1 = grid.first(c + 1);
-            if (k0 == k1) continue;
-            std::size_t rs[4], re[4], own_end;
-            const std::size_t rows = grid.rows_after(c, rs, re, own_end);
-            for (std::size_t k = k0; k < k1; ++k) {
-                const std::size_t i = order[k];
-                const double xi = x[i], yi = y[i], zi = z[i];
-                // Disjoint stretches of the sorted points: `hits` has room.
-                std::size_t nh = grid.within_range(xi, yi, zi, k + 1, own_end, hits.data(), 0);
-                for (std::size_t r = 0; r < rows; ++r) nh = grid.within_range(xi, yi, zi, rs[r], re[r], hits.data(), nh);
-                for (std::size_t h = 0; h < nh; ++h) {
-                    const std::size_t m = order[hits[h]];
-                    if (m == prev_of[i] || m == next_of[i]) continue;  // held by the tension
-                    pair_a.push_back(i);
-                    pair_b.push_back(m);
+            // The pairs within the repulsion range, each found once: the points
+            // of a cell against the later points of the cell and the cells after
+            // it. Every pair then goes into the lists of both its points. A set
+            // so dense that the lists would outgrow their budget is handled
+            // point by point instead, without lists.
+            pair_a.clear();
+            pair_b.clear();
+            bool listed = true;
+            const std::vector<std::size_t> &order = grid.index();
+            for (std::size_t c = 0; c < grid.cells() && listed; ++c) {
+                const std::size_t k0 = grid.first(c), k1 = grid.first(c + 1);
+                if (k0 == k1) continue;
+                std::size_t rs[4], re[4], own_end;
+                const std::size_t rows = grid.rows_after(c, rs, re, own_end);
+                std::size_t row_points = 0;
+                for (std::size_t r = 0; r < rows; ++r) row_points += re[r] - rs[r];
+                for (std::size_t k = k0; k < k1; ++k) {
+                    meter.add(own_end - k + row_points);
+                    const std::size_t i = order[k];
+                    const double xi = x[i], yi = y[i], zi = z[i];
+                    // Disjoint stretches of the sorted points: `hits` has room.
+                    std::size_t nh = grid.within_range(xi, yi, zi, k + 1, own_end, hits.data(), 0);
+                    for (std::size_t r = 0; r < rows; ++r) {
+                        nh = grid.within_range(xi, yi, zi, rs[r], re[r], hits.data(), nh);
+                    }
+                    for (std::size_t h = 0; h < nh; ++h) {
+                        const std::size_t m = order[hits[h]];
+                        if (m == prev_of[i] || m == next_of[i]) continue;  // held by the tension
+                        pair_a.push_back(i);
+                        pair_b.push_back(m);
+                    }
+                    if (pair_a.size() > pair_budget) {
+                        listed = false;
+                        break;
+                    }
                 }
-                if (pair_a.size() > pair_budget) {
-                    listed = false;
-                    break;
-                }
             }
-        }
-        if (listed) {
-            std::fill(list_start.begin(), list_start.end(), 0);
-            for (std::size_t p = 0; p < pair_a.size(); ++p) {
-                ++list_start[pair_a[p] + 1];
-                ++list_start[pair_b[p] + 1];
-            }
-            for (std::size_t i = 0; i < total; ++i) list_start[i + 1] += list_start[i];
-            list.resize(list_start[total]);
-            std::copy(list_start.begin(), list_start.end() - 1, list_fill.begin());
-            for (std::size_t p = 0; p < pair_a.size(); ++p) {
-                list[list_fill[pair_a[p]]++] = pair_b[p];
-                list[list_fill[pair_b[p]]++] = pair_a[p];
-            }
-        }
-
-        for (std::size_t i = 0; i < total; ++i) {
-            const std::size_t prev = prev_of[i], next = next_of[i];
-            const double xi = x[i], yi = y[i], zi = z[i];
-            double gx = 0.0, gy = 0.0, gz = 0.0;
-            gx += kTension * ((x[prev] - xi) + (x[next] - xi));
-            gy += kTension * ((y[prev] - yi) + (y[next] - yi));
-            gz += kTension * ((z[prev] - zi) + (z[next] - zi));
-            gx += kCentring * (cx - xi);
-            gy += kCentring * (cy - yi);
-            gz += kCentring * (cz - zi);
-
-            // Repelling points in ascending index order, the order in which
-            // a loop over all points adds their terms.
-            std::size_t *near = nullptr;
-            std::size_t nn = 0;
             if (listed) {
-                near = list.data() + list_start[i];
-                nn = list_start[i + 1] - list_start[i];
-            } else if (grid.cell_of_point(i) != CellGrid::kNone) {
-                std::size_t rs[9], re[9];
-                const std::size_t rows = grid.rows_around(grid.cell_of_point(i), rs, re);
-                std::size_t nh = 0;
-                for (std::size_t r = 0; r < rows; ++r) nh = grid.within_range(xi, yi, zi, rs[r], re[r], hits.data(), nh);
-                for (std::size_t h = 0; h < nh; ++h) {
-                    const std::size_t m = order[hits[h]];
-                    if (m != prev && m != i && m != next) hits[nn++] = m;
+                std::fill(list_start.begin(), list_start.end(), 0);
+                for (std::size_t p = 0; p < pair_a.size(); ++p) {
+                    ++list_start[pair_a[p] + 1];
+                    ++list_start[pair_b[p] + 1];
                 }
-                near = hits.data();
+                for (std::size_t i = 0; i < total; ++i) list_start[i + 1] += list_start[i];
+                list.resize(list_start[total]);
+                std::copy(list_start.begin(), list_start.end() - 1, list_fill.begin());
+                for (std::size_t p = 0; p < pair_a.size(); ++p) {
+                    list[list_fill[pair_a[p]]++] = pair_b[p];
+                    list[list_fill[pair_b[p]]++] = pair_a[p];
+                }
             }
-            sort_indices(near, nn);
-            for (std::size_t q = 0; q < nn; ++q) {
-                const std::size_t m = near[q];
-                const double dx = xi - x[m];
-                const double dy = yi - y[m];
-                const double dz = zi - z[m];
-                const double r = std::sqrt((dx * dx + dy * dy) + dz * dz);
-                gx += (kRepulsion * dx) / r;
-                gy += (kRepulsion * dy) / r;
-                gz += (kRepulsion * dz) / r;
-            }
-            fx[i] = gx;
-            fy[i] = gy;
-            fz[i] = gz;
-        }
 
-        for (std::size_t i = 0; i < total; ++i) {
-            vx[i] = (vx[i] + timestep * fx[i]) * kDamping;
-            vy[i] = (vy[i] + timestep * fy[i]) * kDamping;
-            vz[i] = (vz[i] + timestep * fz[i]) * kDamping;
-            x[i] = x[i] + timestep * vx[i];
-            y[i] = y[i] + timestep * vy[i];
-            z[i] = z[i] + timestep * vz[i];
+            for (std::size_t i = 0; i < total; ++i) {
+                const std::size_t prev = prev_of[i], next = next_of[i];
+                const double xi = x[i], yi = y[i], zi = z[i];
+                double gx = 0.0, gy = 0.0, gz = 0.0;
+                gx += kTension * ((x[prev] - xi) + (x[next] - xi));
+                gy += kTension * ((y[prev] - yi) + (y[next] - yi));
+                gz += kTension * ((z[prev] - zi) + (z[next] - zi));
+                gx += kCentring * (cx - xi);
+                gy += kCentring * (cy - yi);
+                gz += kCentring * (cz - zi);
+
+                // Repelling points in ascending index order, the order in which
+                // a loop over all points adds their terms.
+                std::size_t *near = nullptr;
+                std::size_t nn = 0;
+                std::size_t work = 1;
+                if (listed) {
+                    near = list.data() + list_start[i];
+                    nn = list_start[i + 1] - list_start[i];
+                } else if (grid.cell_of_point(i) != CellGrid::kNone) {
+                    std::size_t rs[9], re[9];
+                    const std::size_t rows = grid.rows_around(grid.cell_of_point(i), rs, re);
+                    std::size_t nh = 0;
+                    for (std::size_t r = 0; r < rows; ++r) {
+                        nh = grid.within_range(xi, yi, zi, rs[r], re[r], hits.data(), nh);
+                        work += re[r] - rs[r];
+                    }
+                    for (std::size_t h = 0; h < nh; ++h) {
+                        const std::size_t m = order[hits[h]];
+                        if (m != prev && m != i && m != next) hits[nn++] = m;
+                    }
+                    near = hits.data();
+                }
+                sort_indices(near, nn);
+                for (std::size_t q = 0; q < nn; ++q) {
+                    const std::size_t m = near[q];
+                    const double dx = xi - x[m];
+                    const double dy = yi - y[m];
+                    const double dz = zi - z[m];
+                    const double r = std::sqrt((dx * dx + dy * dy) + dz * dz);
+                    gx += (kRepulsion * dx) / r;
+                    gy += (kRepulsion * dy) / r;
+                    gz += (kRepulsion * dz) / r;
+                }
+                fx[i] = gx;
+                fy[i] = gy;
+                fz[i] = gz;
+                meter.add(work + nn);
+            }
+
+            for (std::size_t i = 0; i < total; ++i) {
+                vx[i] = (vx[i] + timestep * fx[i]) * kDamping;
+                vy[i] = (vy[i] + timestep * fy[i]) * kDamping;
+                vz[i] = (vz[i] + timestep * fz[i]) * kDamping;
+                x[i] = x[i] + timestep * vx[i];
+                y[i] = y[i] + timestep * vy[i];
+                z[i] = z[i] + timestep * vz[i];
+            }
         }
+    } catch (...) {
+        store();  // the positions of the last completed iteration, unscaled
+        throw;
     }
 
     // Move the set to the origin and scale it to the particle length scale.

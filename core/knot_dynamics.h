@@ -107,8 +107,10 @@ public:
     void loadBlocks(const std::string &path, const Interrupt &interrupt = {});
     // Copies the block with the most harmonics into `activeBlock`.
     void selectMaxHarmonics();
-    // N points of `activeBlock` at i*2pi/N, end excluded, not centred.
-    void reconstruct(std::size_t N);
+    // N points of `activeBlock` at i*2pi/N, end excluded, not centred;
+    // `interrupt` is called about every kInterruptInterval terms, and
+    // `points` is left as it was when it throws.
+    void reconstruct(std::size_t N, const Interrupt &interrupt = {});
 
     // Fourier-series text readers; a file that won't open gives no blocks.
     // The readers of files and texts call `interrupt` while they read (see
@@ -123,6 +125,8 @@ public:
     // Evaluation and geometry of a block. The routines that evaluate the
     // block at many parameter values or test many pairs of samples call
     // `interrupt` between samples, about every kInterruptInterval terms.
+    // They read the block (or component) only before the first call, since
+    // the interrupt may run Python code that changes it.
     static PointList evaluate(const FourierBlock &block, const std::vector<double> &s,
                               const Interrupt &interrupt = {});
     static Vec3 evalPoint(const FourierBlock &block, double s);
@@ -162,7 +166,9 @@ public:
 
     // Centred samples of a file's largest block at k*2pi/(n-1), both ends
     // included, with their curvature; no blocks gives two empty lists. The
-    // reading of the files calls `interrupt` as parse_fseries_multi does.
+    // reading of the file calls `interrupt` as parse_fseries_multi does, and
+    // the sampling about every kInterruptInterval terms; load_all_knots also
+    // calls it between files.
     static std::pair<PointList, std::vector<double>> load_knot(const std::string &path, int nsamples,
                                                                const Interrupt &interrupt = {});
     static std::vector<LoadedKnot> load_all_knots(const std::vector<std::string> &paths, int nsamples,
@@ -187,9 +193,8 @@ public:
     // Errors of the file path become "Could not initialize knot <id>: ..."
     // (std::runtime_error), except std::bad_alloc and what `interrupt`
     // throws; a resolution above 2^31-1 is std::invalid_argument. The
-    // lookup and the reading of the file call `interrupt` as
-    // find_knot_file_path and parse_fseries_multi do; when it throws, the
-    // shape is unchanged.
+    // lookup, the reading of the file and the sampling call `interrupt`;
+    // when it throws, the shape is unchanged.
     void initialize_knot_from_name(const std::string &knot_id, std::uint64_t resolution,
                                    const Interrupt &interrupt = {});
     // `steps` explicit Euler steps; every velocity of a step is taken at the

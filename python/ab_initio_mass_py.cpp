@@ -9,6 +9,18 @@
 #include "bindings.h"
 #include "interrupt_py.h"
 
+namespace {
+
+// Whether an energy or mass computes the tail surrogate, the part that polls
+// for signals. A call that does runs on a copy of the evaluator (a handler
+// may change or relax the evaluator meanwhile); one that does not reads the
+// evaluator itself, without the cost of a copy.
+bool polls_for_tail(const qel::ParticleEvaluator &pe, bool include_tail) {
+    return include_tail && pe.tail_config.enabled && !pe.filaments.empty();
+}
+
+}  // namespace
+
 void bind_ab_initio(py::module_ &m) {
     using qel::ParticleEvaluator;
     using qel::ZooEvaluator;
@@ -47,14 +59,31 @@ void bind_ab_initio(py::module_ &m) {
         .def("get_dimless_ropelength", &ParticleEvaluator::get_dimless_ropelength, py::arg("stretch_lambda") = 1.0)
         .def("get_physical_length_m", &ParticleEvaluator::get_physical_length_m)
         .def("compute_core_energy_J", &ParticleEvaluator::compute_core_energy_J)
-        .def("compute_tail_energy_J", with_interrupt<&ParticleEvaluator::compute_tail_energy_J>(),
-             py::arg("include_tail") = false)
-        .def("get_mass_mev_ab_initio", with_interrupt<&ParticleEvaluator::get_mass_mev_ab_initio>(),
-             py::arg("include_tail") = false)
+        .def(
+            "compute_tail_energy_J",
+            [](const ParticleEvaluator &self, bool include_tail) {
+                if (!polls_for_tail(self, include_tail)) return self.compute_tail_energy_J(include_tail);
+                const ParticleEvaluator snapshot(self);
+                return snapshot.compute_tail_energy_J(include_tail, qel_py::signal_interrupt());
+            },
+            py::arg("include_tail") = false)
+        .def(
+            "get_mass_mev_ab_initio",
+            [](const ParticleEvaluator &self, bool include_tail) {
+                if (!polls_for_tail(self, include_tail)) return self.get_mass_mev_ab_initio(include_tail);
+                const ParticleEvaluator snapshot(self);
+                return snapshot.get_mass_mev_ab_initio(include_tail, qel_py::signal_interrupt());
+            },
+            py::arg("include_tail") = false)
         .def("get_core_mass_mev_only", &ParticleEvaluator::get_core_mass_mev_only)
         .def("set_tail_approx_config", &ParticleEvaluator::set_tail_approx_config)
         .def("get_tail_approx_config", &ParticleEvaluator::get_tail_approx_config)
-        .def("compute_tail_energy_surrogate_J", with_interrupt<&ParticleEvaluator::compute_tail_energy_surrogate_J>())
+        .def("compute_tail_energy_surrogate_J",
+             [](const ParticleEvaluator &self) {
+                 if (!polls_for_tail(self, true)) return self.compute_tail_energy_surrogate_J();
+                 const ParticleEvaluator snapshot(self);
+                 return snapshot.compute_tail_energy_surrogate_J(qel_py::signal_interrupt());
+             })
         .def("compute_relativistic_metrics", with_interrupt<&ParticleEvaluator::compute_relativistic_metrics>(),
              py::arg("circulation") = 9.683619203e-09)
         .def_static("print_canonical_derivation", &ParticleEvaluator::print_canonical_derivation,

@@ -44,6 +44,9 @@ struct Bound<F, R (*)(P...), std::index_sequence<I...>> {
     }
 };
 
+// A member that changes its object gets the object itself; it must not keep
+// a pointer, reference or size into its own fields across a call of the
+// interrupt.
 template <auto F, class R, class C, class... P, std::size_t... I>
 struct Bound<F, R (C::*)(P...), std::index_sequence<I...>> {
     using Args = std::tuple<P...>;
@@ -52,11 +55,15 @@ struct Bound<F, R (C::*)(P...), std::index_sequence<I...>> {
     }
 };
 
+// A member that only reads its object runs on a copy of it, taken before the
+// first call of the interrupt.
 template <auto F, class R, class C, class... P, std::size_t... I>
 struct Bound<F, R (C::*)(P...) const, std::index_sequence<I...>> {
     using Args = std::tuple<P...>;
     static R call(const C &self, std::tuple_element_t<I, Args>... a) {
-        return (self.*F)(std::forward<std::tuple_element_t<I, Args>>(a)..., signal_interrupt());
+        static_assert(std::is_copy_constructible<C>::value, "a reading member runs on a copy of its object");
+        const C snapshot(self);
+        return (snapshot.*F)(std::forward<std::tuple_element_t<I, Args>>(a)..., signal_interrupt());
     }
 };
 
@@ -80,7 +87,12 @@ struct Params<R (C::*)(P...) const> {
 // The core function (or member function) F, whose last parameter is the
 // interrupt, as a function of its other parameters that passes
 // signal_interrupt(): `m.def("name", with_interrupt<&f>(), ...)` gives the
-// Python function the parameters of f without the interrupt.
+// Python function the parameters of f without the interrupt. The object of
+// a const member is copied first, so that a signal handler cannot change
+// what f reads. A parameter of a registered class arrives as a reference to
+// the caller's object, which a handler may change: f reads it only before
+// its first call of the interrupt (as the block routines do, which copy the
+// coefficients first), or the binding takes it by value.
 template <auto F>
 constexpr auto with_interrupt() {
     using Args = typename interrupt_detail::Params<decltype(F)>::type;

@@ -139,7 +139,9 @@ void bind_extensions(py::module_ &m) {
         py::arg("path"), py::arg("nsamples") = 2048, py::arg("skip") = 3);
     m.def(
         "compute_filament_energy_from_fseries",
-        [](const FsPath &path, const FilamentEnergyParams &params) {
+        // The parameters by value: the computation polls for signals, and a
+        // handler may change the caller's record meanwhile.
+        [](const FsPath &path, const FilamentEnergyParams params) {
             return ext::filament_energy_from_fseries(path.bytes, params, signal_interrupt());
         },
         py::arg("path"), py::arg("params"));

@@ -233,6 +233,7 @@ LONG_CALLS = {
     "min_self_distance_sampled": ("p = ring(2 * 10**5).tolist()\n", "qb.min_self_distance_sampled(p)"),
     "min_self_distance_exactish": ("b = big_block(3)\n", "qb.min_self_distance_exactish(b, 2 * 10**5)"),
     "describe_fourier_block": ("b = big_block(3)\n", "qb.describe_fourier_block(b, 2 * 10**5)"),
+    "fourier_knot.reconstruct": ("k = qb.fourier_knot()\nk.activeBlock = big_block(10**4)\n", "k.reconstruct(10**6)"),
     "compute_helicity_from_fourier_block": ("b = qb.load_embedded_knot_block('3_1')\n",
                                             "qb.compute_helicity_from_fourier_block(b, 100, 0.1, 8, 10**5)"),
     # Fourier-series file tools
@@ -246,6 +247,12 @@ LONG_CALLS = {
                                                "qb.min_non_neighbor_distance_from_fseries('knot.fseries', 3 * 10**5)"),
     "reach_proxy_from_fseries": (KNOT_FILE, "qb.reach_proxy_from_fseries('knot.fseries', 3 * 10**5)"),
     "compare_fseries_files": (KNOT_FILE, "qb.compare_fseries_files('knot.fseries', 'knot.fseries', 3 * 10**5)"),
+    # knot loading: sampling a file's block of 10^4 harmonics
+    "load_all_knots": (WIDE_FILE, "qb.load_all_knots(['wide.fseries'], 10**6)"),
+    "VortexKnotSystem.initialize_knot_from_name": (
+        "import os\nos.environ['QEL_KNOT_DATA_DIR'] = os.getcwd()\n" + WIDE_FILE +
+        "os.rename('wide.fseries', 'knot.wide.fseries')\nv = qb.VortexKnotSystem(1.0)\n",
+        "v.initialize_knot_from_name('wide', 10**6)"),
     "sample_curve_centered": (WIDE_FILE, "qb.sample_curve_centered('wide.fseries', 10**6)"),
     "curve_length_from_fseries": (WIDE_FILE, "qb.curve_length_from_fseries('wide.fseries', 10**6)"),
 }
@@ -255,3 +262,136 @@ LONG_CALLS = {
 def test_long_call_stops_on_signal(tmp_path, name):
     setup, call = LONG_CALLS[name]
     assert_stopped(run_child(setup, call, tmp_path)[0])
+
+
+# --------------------------------------------- what a stopped call leaves
+
+# setup, call, and what must hold after the stop: a stopped knot call
+# changes nothing, a stopped relaxation keeps the last completed iteration
+# (here the start: one iteration of 20000 points close together takes about
+# a second, so the stop comes inside the first).
+STOPPED_STATE = {
+    "fourier_knot.reconstruct": (
+        "k = qb.fourier_knot()\nk.activeBlock = big_block(10**4)\nk.points = [[1.0, 2.0, 3.0]]\n",
+        "k.reconstruct(10**6)",
+        "print(k.points == [[1.0, 2.0, 3.0]])\n"),
+    "VortexKnotSystem.initialize_knot_from_name": (
+        "import os\nos.environ['QEL_KNOT_DATA_DIR'] = os.getcwd()\n" + WIDE_FILE +
+        "os.rename('wide.fseries', 'knot.wide.fseries')\n"
+        "v = qb.VortexKnotSystem(1.0)\nv.initialize_trefoil_knot(7)\nP0, T0 = v.get_positions(), v.get_tangents()\n",
+        "v.initialize_knot_from_name('wide', 10**6)",
+        "print(v.get_positions() == P0 and v.get_tangents() == T0)\n"),
+    "ParticleEvaluator.relax": (
+        "F0 = [ring(20000, 0.5).tolist()]\npe = qb.ParticleEvaluator(F0)\n",
+        "pe.relax(1000)",
+        "print(pe.get_filaments() == F0)\n"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(STOPPED_STATE))
+def test_stopped_call_leaves_its_object(tmp_path, name):
+    setup, call, after = STOPPED_STATE[name]
+    out = run_child(setup, call, tmp_path, after=after)
+    assert_stopped(out[0])
+    assert out[1] == "True"
+
+
+# The phases of pd_from_curve after its pair loop (events sorted and
+# labelled, the code built, checked and converted) take as long as the pair
+# loop itself when there are many crossings: 3000 random points show
+# about a million. A timer fires every 20 ms and its handler only notes the
+# time; every phase polls when no two notes (nor the call's start and end)
+# lie far apart.
+GAPS = """
+import signal, time
+import numpy as np
+import _bindings as qb
+P = np.random.default_rng(1).random((3000, 3))
+notes = []
+signal.signal(signal.SIGALRM, lambda signum, frame: notes.append(time.monotonic()))
+t0 = time.monotonic()
+signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+code = qb.pd_from_curve(P, tries=1, min_angle_deg=0.0, depth_tol=0.0)
+t1 = time.monotonic()
+signal.setitimer(signal.ITIMER_REAL, 0)
+gaps = np.diff([t0] + notes + [t1])
+print(len(code), t1 - t0, gaps.max())
+"""
+
+
+def test_diagram_code_polls_in_every_phase():
+    proc = subprocess.run([sys.executable, "-c", GAPS], capture_output=True, text=True, timeout=TIMEOUT)
+    assert proc.returncode == 0, proc.stderr
+    crossings, total, gap = proc.stdout.split()
+    assert int(crossings) > 5 * 10**5
+    assert float(gap) < min(0.5, 0.25 * float(total)), proc.stdout
+
+
+# A relaxation stopped inside a later iteration keeps the filaments of the
+# last completed one: scaled here as relax does at its end (the same
+# operations in the same order, so bit for bit), they equal those of
+# relax(k) for some small k. The stop hardly depends on the machine's speed:
+# the handler sets the timer again for a fifth of a millisecond each time it
+# runs, so that it runs at about every poll, and it stops the call at its
+# 8th run (two or three iterations in: it polls at the start of every
+# iteration and about every millisecond of pair work within).
+RELAX_REPLAY = textwrap.dedent(
+    """
+    import math, signal
+    import numpy as np
+    import _bindings as qb
+
+    s = np.arange(5000) * (2 * np.pi / 5000)
+    F0 = [np.stack([np.cos(s), np.sin(s), 0.1 * np.sin(3 * s)], axis=1).tolist()]
+    runs = 0
+    def handler(signum, frame):
+        global runs
+        runs += 1
+        if runs == 8:
+            raise KeyboardInterrupt
+        signal.setitimer(signal.ITIMER_REAL, 0.0002)
+    pe = qb.ParticleEvaluator(F0)
+    signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+        pe.relax(10**6)
+    except KeyboardInterrupt:
+        print("stopped")
+    signal.signal(signal.SIGALRM, signal.SIG_IGN)
+
+    def scaled(fil):
+        pts = [p for f in fil for p in f]
+        sx = sy = sz = 0.0
+        for x, y, z in pts:
+            sx += x
+            sy += y
+            sz += z
+        n = float(len(pts))
+        cx, cy, cz = sx / n, sy / n, sz / n
+        R = 0.0
+        for x, y, z in pts:
+            dx, dy, dz = x - cx, y - cy, z - cz
+            R = max(R, math.sqrt((dx * dx + dy * dy) + dz * dz))
+        s = 2.81794034e-9 if R < 1e-12 else 2.81794034e-15 / R
+        return [[[(x - cx) * s, (y - cy) * s, (z - cz) * s] for x, y, z in f] for f in fil]
+
+    stopped = scaled(pe.get_filaments())
+    found = None
+    for k in range(0, 30):
+        ref = qb.ParticleEvaluator(F0)
+        ref.relax(k)
+        if ref.get_filaments() == stopped:
+            found = k
+            break
+    print("iterations", found)
+    """
+)
+
+
+def test_relax_stopped_inside_an_iteration_keeps_the_last_completed_one():
+    proc = subprocess.run([sys.executable, "-c", RELAX_REPLAY], capture_output=True, text=True, timeout=TIMEOUT)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout.split("\n")
+    assert out[0] == "stopped", out
+    what, k = out[1].split()
+    assert what == "iterations" and k not in ("None", "0"), out

@@ -125,17 +125,19 @@ double FourierKnot::min_self_distance_exactish(const FourierBlock &block, int ns
 FourierKnot::GeometricDescriptors FourierKnot::describe_fourier_block(const FourierBlock &block, int nsamples,
                                                                       int exclude_window,
                                                                       const Interrupt &interrupt) {
+    // Everything that reads the block does so before the first call of the
+    // interrupt, which may run Python code that changes the block.
+    GeometricDescriptors g;
+    g.mode_energy = mode_energies(block);
+    const PaddedCoeffs p = padded(block, max_list_length(block));
     WorkMeter meter(interrupt);
     const std::int64_t n = std::max(nsamples, 64);
     const PointList P = sample_end_excluded(block, n, meter);
     const std::int64_t m = std::max<std::int64_t>(4 * n, 512);
-    const PaddedCoeffs p = padded(block, max_list_length(block));
-    GeometricDescriptors g;
     g.L = length_sum(p, m, meter);
     g.bending_energy = bending_sum(p, m, 1e-12, meter);
     g.min_self_distance = min_self_distance_sampled(P, exclude_window, interrupt);
     g.writhe = KnotDynamics::compute_writhe(P, interrupt);
-    g.mode_energy = mode_energies(block);
     return g;
 }
 

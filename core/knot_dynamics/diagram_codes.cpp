@@ -14,8 +14,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -28,6 +30,14 @@ using namespace knot_detail;
 namespace {
 
 constexpr double kPi = 3.141592653589793;
+
+// The hot loops start on a cache line of their own, so that their speed
+// does not change with the size of the code before them.
+#if defined(__GNUC__)
+#define QEL_HOT_ALIGN __attribute__((aligned(64)))
+#else
+#define QEL_HOT_ALIGN
+#endif
 
 // Projection frame of one random direction: view direction d and the plane
 // axes e1, e2 (e2 is not normalised again). The estimate and the codes
@@ -96,7 +106,7 @@ void project(const PointList &P, const Frame &f, bool with_depth, Projection &ou
 }
 
 // side[k] = cross(r, p_k - a0) for k in [begin, end).
-QEL_KERNEL_CLONES
+QEL_KERNEL_CLONES QEL_HOT_ALIGN
 void side_values(const double *__restrict px, const double *__restrict py, std::int64_t begin, std::int64_t end,
                  double a0x, double a0y, double rx, double ry, double *__restrict side) {
     for (std::int64_t k = begin; k < end; ++k) side[k] = rx * (py[k] - a0y) - ry * (px[k] - a0x);
@@ -104,7 +114,7 @@ void side_values(const double *__restrict px, const double *__restrict py, std::
 
 // Number of j in [j0, j1) where the side value changes sign strictly
 // (the first half of the estimate's crossing test).
-QEL_KERNEL_CLONES
+QEL_KERNEL_CLONES QEL_HOT_ALIGN
 std::int64_t sign_changes(const double *__restrict f, std::int64_t j0, std::int64_t j1) {
     std::int64_t n = 0;
     for (std::int64_t j = j0; j < j1; ++j) n += (f[j] * f[j + 1] < 0.0) ? 1 : 0;
@@ -113,7 +123,7 @@ std::int64_t sign_changes(const double *__restrict f, std::int64_t j0, std::int6
 
 // Number of j in [j0, j1) whose two side values are not both beyond tau on
 // the same side of the line.
-QEL_KERNEL_CLONES
+QEL_KERNEL_CLONES QEL_HOT_ALIGN
 std::int64_t straddles(const double *__restrict f, std::int64_t j0, std::int64_t j1, double tau) {
     std::int64_t n = 0;
     for (std::int64_t j = j0; j < j1; ++j) {
@@ -140,16 +150,20 @@ inline std::int64_t pair_end(std::int64_t i, std::int64_t N) { return i == 0 ? N
 // the points, the attempt itself), in the units of the interrupt's count.
 constexpr std::uint64_t kProjectionWork = 256;
 
-std::int64_t count_strict_crossings(Projection &pr, std::int64_t N, WorkMeter &meter) {
+// Strict crossings of the segments i in [i0, i1) with their later segments.
+// Kept out of line: the loop then compiles as it does without the runs.
+#if defined(__GNUC__)
+__attribute__((noinline)) QEL_HOT_ALIGN
+#endif
+std::int64_t count_rows(Projection &pr, std::int64_t N, std::int64_t i0, std::int64_t i1) {
     const double *px = pr.x.data();
     const double *py = pr.y.data();
     double *f = pr.side.data();
     std::int64_t count = 0;
-    for (std::int64_t i = 0; i + 2 < N; ++i) {
+    for (std::int64_t i = i0; i < i1; ++i) {
         const double a0x = px[i], a0y = py[i], a1x = px[i + 1], a1y = py[i + 1];
         const double rx = a1x - a0x, ry = a1y - a0y;
         const std::int64_t jend = pair_end(i, N);
-        meter.add(static_cast<std::uint64_t>(jend - i));
         side_values(px, py, i + 2, jend + 1, a0x, a0y, rx, ry, f);
         for (std::int64_t j0 = i + 2; j0 < jend; j0 += kChunk) {
             const std::int64_t j1 = std::min(j0 + kChunk, jend);
@@ -161,6 +175,21 @@ std::int64_t count_strict_crossings(Projection &pr, std::int64_t N, WorkMeter &m
                 if (cross2(sx, sy, a1x - b0x, a1y - b0y) * cross2(sx, sy, a0x - b0x, a0y - b0y) < 0.0) ++count;
             }
         }
+    }
+    return count;
+}
+
+// The rows (segments i) are taken in runs of about one interval of pairs, and
+// the work is counted between runs: the loop over the rows of a run is the
+// one a plain count would run.
+std::int64_t count_strict_crossings(Projection &pr, std::int64_t N, WorkMeter &meter) {
+    const std::int64_t rows = N > 2 ? N - 2 : 0;
+    const auto run = static_cast<std::int64_t>(iterations_per_interval(static_cast<std::uint64_t>(N)));
+    std::int64_t count = 0;
+    for (std::int64_t i0 = 0; i0 < rows; i0 += run) {
+        const std::int64_t i1 = std::min(i0 + run, rows);
+        meter.add(static_cast<std::uint64_t>(i1 - i0) * static_cast<std::uint64_t>(N));
+        count += count_rows(pr, N, i0, i1);
     }
     return count;
 }
@@ -181,24 +210,91 @@ struct Event {
     int out_label;
 };
 
+// Elements of a linear pass (events, labels, entries) per count of the work:
+// a run takes well under a millisecond.
+constexpr std::size_t kLinearRun = kInterruptInterval / 16;
+
+// body(b, e) for consecutive ranges [b, e) of [0, n), with the work counted
+// between ranges.
+template <class Body>
+void in_runs(std::size_t n, WorkMeter &meter, Body body) {
+    for (std::size_t b = 0; b < n; b += kLinearRun) {
+        const std::size_t e = std::min(b + kLinearRun, n);
+        meter.add(e - b);
+        body(b, e);
+    }
+}
+
+// Merges the sorted runs [a, ae) and [b, be) into out, an entry of the first
+// run before an equal one of the second (as a stable sort orders them).
+void merge_events(const Event *a, const Event *ae, const Event *b, const Event *be, Event *out, WorkMeter &meter) {
+    while (a != ae && b != be) {
+        // Neither run can run out within n steps.
+        const auto n = std::min<std::ptrdiff_t>({static_cast<std::ptrdiff_t>(kLinearRun), ae - a, be - b});
+        meter.add(static_cast<std::uint64_t>(n));
+        for (std::ptrdiff_t k = 0; k < n; ++k) *out++ = (b->s < a->s) ? *b++ : *a++;
+    }
+    out = std::copy(a, ae, out);
+    std::copy(b, be, out);
+}
+
+// Events of one sort between two counts of the work when the list is long.
+constexpr std::size_t kSortRun = std::size_t(1) << 18;
+
+// Events by ascending s, equal ones in the order they were made: the order
+// std::stable_sort gives. A list of more than a million events (a sort of a
+// tenth of a second or more) is sorted in runs that are then merged pairwise,
+// with the work counted in between, so that the interrupt is called while it
+// is sorted.
+void sort_events(std::vector<Event> &events, WorkMeter &meter) {
+    const auto by_s = [](const Event &a, const Event &b) { return a.s < b.s; };
+    const std::size_t L = events.size();
+    if (L <= 4 * kSortRun) {
+        std::stable_sort(events.begin(), events.end(), by_s);
+        return;
+    }
+    for (std::size_t b = 0; b < L; b += kSortRun) {
+        const std::size_t e = std::min(b + kSortRun, L);
+        meter.add(16 * (e - b));
+        const auto first = events.begin();
+        std::stable_sort(first + static_cast<std::ptrdiff_t>(b), first + static_cast<std::ptrdiff_t>(e), by_s);
+    }
+    // The second buffer is left uninitialised: every pass writes all of it,
+    // and clearing hundreds of megabytes first would be a long stretch
+    // without a count.
+    std::unique_ptr<Event[]> buffer(new Event[L]);
+    Event *in = events.data();
+    Event *out = buffer.get();
+    for (std::size_t width = kSortRun; width < L; width *= 2) {
+        for (std::size_t lo = 0; lo < L; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, L), hi = std::min(lo + 2 * width, L);
+            merge_events(in + lo, in + mid, in + mid, in + hi, out + lo, meter);
+        }
+        std::swap(in, out);
+    }
+    if (in != events.data()) {
+        in_runs(L, meter, [&](std::size_t b, std::size_t e) { std::copy(in + b, in + e, events.data() + b); });
+    }
+}
+
 }  // namespace
 
-// The code of one projection. A crossing that the angle or depth filter
-// would drop makes the projection unusable: the remaining crossings would
-// describe a diagram of another curve.
-static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_t N, double min_angle_deg,
-                                                     double depth_tol, WorkMeter &meter) {
+// The accepted crossings of the segments i in [i0, i1) with their later
+// segments, appended to cand; throws when a crossing makes the projection
+// unusable. Out of line, as count_rows.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+static void crossings_of_rows(Projection &pr, std::int64_t N, std::int64_t i0, std::int64_t i1,
+                              double min_angle_deg, double depth_tol, std::vector<CrossingCandidate> &cand) {
     const double *px = pr.x.data();
     const double *py = pr.y.data();
     const double *pz = pr.z.data();
     double *f = pr.side.data();
-
-    std::vector<CrossingCandidate> cand;
-    for (std::int64_t i = 0; i + 2 < N; ++i) {
+    for (std::int64_t i = i0; i < i1; ++i) {
         const double a0x = px[i], a0y = py[i];
         const double rx = px[i + 1] - a0x, ry = py[i + 1] - a0y;
         const std::int64_t jend = pair_end(i, N);
-        meter.add(static_cast<std::uint64_t>(jend - i));
         side_values(px, py, i + 2, jend + 1, a0x, a0y, rx, ry, f);
         // The side values and den carry rounding errors below about
         // 1e-15 * (|rx| + |ry|) * extent. When b0 and b1 lie beyond tau on
@@ -241,6 +337,22 @@ static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_
             }
         }
     }
+}
+
+// The code of one projection. A crossing that the angle or depth filter
+// would drop makes the projection unusable: the remaining crossings would
+// describe a diagram of another curve.
+static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_t N, double min_angle_deg,
+                                                     double depth_tol, WorkMeter &meter) {
+    std::vector<CrossingCandidate> cand;
+    // Rows in runs of about one interval of pairs, counted between runs.
+    const std::int64_t rows = N > 2 ? N - 2 : 0;
+    const auto run = static_cast<std::int64_t>(iterations_per_interval(static_cast<std::uint64_t>(N)));
+    for (std::int64_t r0 = 0; r0 < rows; r0 += run) {
+        const std::int64_t r1 = std::min(r0 + run, rows);
+        meter.add(static_cast<std::uint64_t>(r1 - r0) * static_cast<std::uint64_t>(N));
+        crossings_of_rows(pr, N, r0, r1, min_angle_deg, depth_tol, cand);
+    }
     if (cand.empty()) throw std::runtime_error("No crossings detected (projection not generic).");
 
     const std::size_t K = cand.size();
@@ -248,39 +360,49 @@ static KnotDynamics::PDCode build_pd_from_projection(Projection &pr, std::int64_
     std::vector<Event> events;
     events.reserve(L);
     const double dN = static_cast<double>(N);
-    for (std::size_t c = 0; c < K; ++c) {
-        const CrossingCandidate &cc = cand[c];
-        events.push_back(Event{(static_cast<double>(cc.seg_a) + cc.t_a) / dN, static_cast<int>(c), cc.a_over, 0, 0});
-        events.push_back(Event{(static_cast<double>(cc.seg_b) + cc.t_b) / dN, static_cast<int>(c), !cc.a_over, 0, 0});
-    }
+    in_runs(K, meter, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t c = c0; c < c1; ++c) {
+            const CrossingCandidate &cc = cand[c];
+            events.push_back(
+                Event{(static_cast<double>(cc.seg_a) + cc.t_a) / dN, static_cast<int>(c), cc.a_over, 0, 0});
+            events.push_back(
+                Event{(static_cast<double>(cc.seg_b) + cc.t_b) / dN, static_cast<int>(c), !cc.a_over, 0, 0});
+        }
+    });
     // Passages in curve order; equal positions (degenerate projections only)
     // keep the order in which they were made.
-    std::stable_sort(events.begin(), events.end(), [](const Event &a, const Event &b) { return a.s < b.s; });
+    sort_events(events, meter);
 
     // Arc m + 1 runs from passage m to passage m + 1; arc L closes the loop.
     std::vector<std::size_t> under_at(K), over_at(K);
-    for (std::size_t m = 0; m < L; ++m) {
-        Event &e = events[m];
-        e.out_label = static_cast<int>(m + 1);
-        e.in_label = (m == 0) ? static_cast<int>(L) : static_cast<int>(m);
-        (e.over ? over_at : under_at)[static_cast<std::size_t>(e.crossing)] = m;
-    }
+    in_runs(L, meter, [&](std::size_t m0, std::size_t m1) {
+        for (std::size_t m = m0; m < m1; ++m) {
+            Event &e = events[m];
+            e.out_label = static_cast<int>(m + 1);
+            e.in_label = (m == 0) ? static_cast<int>(L) : static_cast<int>(m);
+            (e.over ? over_at : under_at)[static_cast<std::size_t>(e.crossing)] = m;
+        }
+    });
 
     KnotDynamics::PDCode code;
     code.reserve(K);
-    for (std::size_t c = 0; c < K; ++c) {
-        const Event &under = events[under_at[c]];
-        const Event &over = events[over_at[c]];
-        const KnotDynamics::PDCrossing entry{under.in_label, over.in_label, under.out_label, over.out_label};
-        if (entry[0] > 0 && entry[1] > 0 && entry[2] > 0 && entry[3] > 0) code.push_back(entry);
-    }
+    in_runs(K, meter, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t c = c0; c < c1; ++c) {
+            const Event &under = events[under_at[c]];
+            const Event &over = events[over_at[c]];
+            const KnotDynamics::PDCrossing entry{under.in_label, over.in_label, under.out_label, over.out_label};
+            if (entry[0] > 0 && entry[1] > 0 && entry[2] > 0 && entry[3] > 0) code.push_back(entry);
+        }
+    });
 
     std::vector<int> uses(L + 1, 0);
-    for (const auto &entry : code) {
-        for (int label : entry) {
-            if (label >= 1 && static_cast<std::size_t>(label) <= L) ++uses[static_cast<std::size_t>(label)];
+    in_runs(code.size(), meter, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t c = c0; c < c1; ++c) {
+            for (int label : code[c]) {
+                if (label >= 1 && static_cast<std::size_t>(label) <= L) ++uses[static_cast<std::size_t>(label)];
+            }
         }
-    }
+    });
     for (std::size_t k = 1; k <= L; ++k) {
         if (uses[k] != 2) throw std::runtime_error("PD validation failed (labels must appear exactly twice).");
     }

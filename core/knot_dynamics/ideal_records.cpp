@@ -344,11 +344,14 @@ int FourierKnot::index_of_ideal_id(const std::vector<IdealABBlock> &blocks, cons
 
 PointList FourierKnot::evaluate_ideal_component(const IdealABComponent &component, const std::vector<double> &s,
                                                 const Interrupt &interrupt) {
+    // The offset is read before the evaluation calls the interrupt (which may
+    // run Python code that changes the component).
+    const Vec3 A0 = component.A0;
     PointList pts = evaluate(component.fourier, s, interrupt);
     for (Vec3 &p : pts) {
-        p[0] += component.A0[0];
-        p[1] += component.A0[1];
-        p[2] += component.A0[2];
+        p[0] += A0[0];
+        p[1] += A0[1];
+        p[2] += A0[2];
     }
     return pts;
 }

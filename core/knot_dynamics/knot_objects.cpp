@@ -72,18 +72,31 @@ void FourierKnot::selectMaxHarmonics() {
     activeBlock = blocks[best];
 }
 
-void FourierKnot::reconstruct(std::size_t N) {
+void FourierKnot::reconstruct(std::size_t N, const Interrupt &interrupt) {
     if (activeBlock.a_x.empty()) throw std::runtime_error("No active Fourier block selected");
-    points.clear();
-    // A count within the list's limit whose points would not fit in the
-    // machine's memory (RAM and swap) is refused before the allocator is
-    // asked: the answer is the same MemoryError, without first driving the
-    // machine into swap or the out-of-memory killer.
-    if (N <= points.max_size() && N > points_that_fit_in_memory()) throw std::bad_alloc();
-    points.reserve(N);
+    // The coefficients are copied and the points made in a list of this
+    // call's own, which replaces `points` at the end: the interrupt runs
+    // Python code that may change this object meanwhile.
     const PaddedCoeffs p = padded(activeBlock, activeBlock.a_x.size());
+    PointList out;
+    try {
+        // A count within the list's limit whose points would not fit in the
+        // machine's memory (RAM and swap) is refused before the allocator is
+        // asked: the answer is the same MemoryError, without first driving
+        // the machine into swap or the out-of-memory killer.
+        if (N <= out.max_size() && N > points_that_fit_in_memory()) throw std::bad_alloc();
+        out.reserve(N);
+    } catch (...) {
+        points.clear();
+        throw;
+    }
     const double ds = kTwoPi / static_cast<double>(N);
-    for (std::size_t i = 0; i < N; ++i) points.push_back(eval_padded(p, static_cast<double>(i) * ds));
+    WorkMeter meter(interrupt);
+    for (std::size_t i = 0; i < N; ++i) {
+        meter.add(kHarmonicWork * p.K + 1);
+        out.push_back(eval_padded(p, static_cast<double>(i) * ds));
+    }
+    points.swap(out);
 }
 
 // ---------------------------------------------------------------------------
@@ -101,7 +114,7 @@ std::pair<PointList, std::vector<double>> FourierKnot::load_knot(const std::stri
     for (std::size_t k = 0; k < n; ++k) {
         s[k] = n == 1 ? 0.0 : (static_cast<double>(k) * kTwoPi) / static_cast<double>(n - 1);
     }
-    PointList pts = center_points(evaluate(blocks[static_cast<std::size_t>(best)], s));
+    PointList pts = center_points(evaluate(blocks[static_cast<std::size_t>(best)], s, interrupt));
     // The last sample repeats the first: take the curvature over the distinct
     // points cyclically and give the repeated end the value of the first.
     std::vector<double> kappa;
@@ -117,7 +130,9 @@ std::pair<PointList, std::vector<double>> FourierKnot::load_knot(const std::stri
 std::vector<FourierKnot::LoadedKnot> FourierKnot::load_all_knots(const std::vector<std::string> &paths, int nsamples,
                                                                   const Interrupt &interrupt) {
     std::vector<LoadedKnot> out;
+    WorkMeter meter(interrupt);
     for (const std::string &path : paths) {
+        meter.poll();
         std::string name = path;
         const std::size_t slash = name.find_last_of("/\\");
         if (slash != std::string::npos) name = name.substr(slash + 1);

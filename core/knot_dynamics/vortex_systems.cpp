@@ -191,7 +191,7 @@ void VortexKnotSystem::initialize_knot_from_name(const std::string &knot_id, std
                 s[k] = n == 1 ? 0.0 : (static_cast<double>(k) * kTwoPi) / static_cast<double>(n - 1);
             }
             replace_shape(FourierKnot::center_points(
-                FourierKnot::evaluate(blocks[static_cast<std::size_t>(best)], s)));
+                FourierKnot::evaluate(blocks[static_cast<std::size_t>(best)], s, interrupt)));
             return;
         }
     }
@@ -249,12 +249,18 @@ void VortexKnotSystem::evolve(double dt, std::uint64_t steps, const Interrupt &i
     }
 
     // px.. and ex.. always hold a completed step (or the start): the state
-    // kept when the interrupt stops the call.
+    // kept when the interrupt stops the call. The interrupt runs Python code
+    // that may have re-initialised this system meanwhile, so the lists are
+    // replaced whole rather than written entry by entry: the system ends as
+    // this call leaves it, never with entries of two shapes.
     auto store = [&]() {
+        PointList p(n), t(n);
         for (std::size_t k = 0; k < n; ++k) {
-            positions_[k] = Vec3{px[k], py[k], pz[k]};
-            tangents_[k] = Vec3{ex[k], ey[k], ez[k]};
+            p[k] = Vec3{px[k], py[k], pz[k]};
+            t[k] = Vec3{ex[k], ey[k], ez[k]};
         }
+        positions_.swap(p);
+        tangents_.swap(t);
     };
 
     alignas(64) double vx[kTargetBlock], vy[kTargetBlock], vz[kTargetBlock];

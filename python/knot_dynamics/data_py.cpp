@@ -81,10 +81,12 @@ void bind_data(py::module_ &m) {
         },
         py::arg("component"), py::arg("s"), "Evaluate a single ideal AB component (includes I=0 offset).");
 
-    // 47 evaluate_ideal_ab_components
+    // 47 evaluate_ideal_ab_components. The record by value: the evaluation
+    // polls for signals between components, and a handler may change or
+    // empty the caller's list of components meanwhile.
     m.def(
         "evaluate_ideal_ab_components",
-        [](const FourierKnot::IdealABBlock &ab, const CArray &s) {
+        [](const FourierKnot::IdealABBlock ab, const CArray &s) {
             const std::vector<PointList> comps =
                 FourierKnot::evaluate_ideal_ab_components(ab, s_of(s), signal_interrupt());
             py::list out;

@@ -69,7 +69,7 @@ void bind_model(py::module_ &m) {
         .def(py::init<>())
         .def("loadBlocks", [](FourierKnot &k, const FsPath &path) { k.loadBlocks(path.bytes, signal_interrupt()); })
         .def("selectMaxHarmonics", &FourierKnot::selectMaxHarmonics)
-        .def("reconstruct", &FourierKnot::reconstruct)
+        .def("reconstruct", with_interrupt<&FourierKnot::reconstruct>())
         .def_readwrite("points", &FourierKnot::points)
         .def_property(
             "blocks", [](const FourierKnot &k) { return shared_elements(k.blocks); },

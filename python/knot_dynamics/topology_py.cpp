@@ -2,6 +2,8 @@
 // grid helicity of a block (entries 21 to 36 of the knot registration).
 #include "knot_py.h"
 
+#include <pybind11/typing.h>
+
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -40,6 +42,48 @@ void require_grid_rows(const PointList &rows, const std::array<int, 3> &shape, c
 }
 
 py::tuple as_tuple(const KnotDynamics::Triple &t) { return py::make_tuple(t[0], t[1], t[2]); }
+
+// A diagram code as a list of [a, b, c, d] lists (what the binding library
+// makes of it, with the same annotation), with a check for pending signals
+// between blocks of entries: a code of millions of crossings takes seconds
+// to convert.
+// The cyclic garbage collector is paused meanwhile: the entries cannot form
+// cycles, and its full passes over a list that grows by millions of entries
+// would take most of the time, in stretches with no check between them.
+py::typing::List<KnotDynamics::PDCrossing> pd_code_as_list(const KnotDynamics::PDCode &code) {
+    constexpr std::size_t kEntriesPerCheck = std::size_t(1) << 14;
+    // (Through the gc module rather than the C functions, which older
+    // interpreters lack: the module must load far enough in them to refuse
+    // them with its own message.)
+    struct CollectorPause {
+        py::module_ gc = py::module_::import("gc");
+        const bool was_enabled = gc.attr("isenabled")().cast<bool>();
+        CollectorPause() {
+            if (was_enabled) gc.attr("disable")();
+        }
+        ~CollectorPause() {
+            if (!was_enabled) return;
+            try {
+                gc.attr("enable")();
+            } catch (py::error_already_set &e) {
+                e.discard_as_unraisable("pd_from_curve");
+            }
+        }
+    } pause;
+    py::typing::List<KnotDynamics::PDCrossing> out(code.size());
+    for (std::size_t c = 0; c < code.size(); ++c) {
+        if (c % kEntriesPerCheck == kEntriesPerCheck - 1) signal_interrupt()();
+        PyObject *entry = PyList_New(4);
+        if (entry == nullptr) throw py::error_already_set();
+        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(c), entry);
+        for (std::size_t k = 0; k < 4; ++k) {
+            PyObject *label = PyLong_FromLong(code[c][k]);
+            if (label == nullptr) throw py::error_already_set();
+            PyList_SET_ITEM(entry, static_cast<py::ssize_t>(k), label);
+        }
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -87,7 +131,8 @@ void bind_topology(py::module_ &m) {
         "pd_from_curve",
         [](const py::object &P3, int tries, std::uint32_t seed, double min_angle_deg, double depth_tol) {
             const PointList points = point_argument(P3);
-            return KnotDynamics::pd_from_curve(points, tries, seed, min_angle_deg, depth_tol, signal_interrupt());
+            return pd_code_as_list(
+                KnotDynamics::pd_from_curve(points, tries, seed, min_angle_deg, depth_tol, signal_interrupt()));
         },
         py::arg("P3"), py::arg("tries") = 40, py::arg("seed") = 12345, py::arg("min_angle_deg") = 1.0,
         py::arg("depth_tol") = 1e-6, "\nCompute a PD code from a closed 3D polygonal curve.\n");
