@@ -76,4 +76,33 @@ private:
     std::uint64_t done_ = 0;
 };
 
+// An interrupt that remembers whether it threw. A routine that turns its own
+// failures into other errors, or skips them, hands this one on in place of
+// the caller's, so that the interrupt's exception can still leave as thrown.
+class WatchedInterrupt {
+public:
+    explicit WatchedInterrupt(const Interrupt &inner)
+        : inner_(inner), watched_(inner ? Interrupt([this] { call(); }) : Interrupt()) {}
+    WatchedInterrupt(const WatchedInterrupt &) = delete;
+    WatchedInterrupt &operator=(const WatchedInterrupt &) = delete;
+
+    const Interrupt &interrupt() const noexcept { return watched_; }
+    // True once the interrupt has thrown.
+    bool fired() const noexcept { return fired_; }
+
+private:
+    void call() {
+        try {
+            inner_();
+        } catch (...) {
+            fired_ = true;
+            throw;
+        }
+    }
+
+    const Interrupt &inner_;
+    bool fired_ = false;
+    Interrupt watched_;
+};
+
 }  // namespace qel

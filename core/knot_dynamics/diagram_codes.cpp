@@ -437,17 +437,8 @@ KnotDynamics::PDCode KnotDynamics::pd_from_curve(const PointList &points, int tr
     std::int64_t best = -1;
     Projection pr;
     // A try that fails is skipped, but never because the interrupt threw.
-    bool stopped = false;
-    const Interrupt guarded = [&interrupt, &stopped] {
-        if (!interrupt) return;
-        try {
-            interrupt();
-        } catch (...) {
-            stopped = true;
-            throw;
-        }
-    };
-    WorkMeter meter(guarded);
+    const WatchedInterrupt watched(interrupt);
+    WorkMeter meter(watched.interrupt());
     for (int k = 0; k < tries; ++k) {
         meter.add(kProjectionWork + static_cast<std::uint64_t>(N));
         // A new distribution per try: only the engine state continues.
@@ -460,7 +451,7 @@ KnotDynamics::PDCode KnotDynamics::pd_from_curve(const PointList &points, int tr
         } catch (const std::bad_alloc &) {
             throw;
         } catch (const std::exception &) {
-            if (stopped) throw;  // the interrupt's exception ends the call
+            if (watched.fired()) throw;  // the interrupt's exception ends the call
             continue;            // this projection gives no usable code
         }
         if (static_cast<std::int64_t>(code.size()) > best) {

@@ -199,30 +199,21 @@ void VortexKnotSystem::initialize_knot_from_name(const std::string &knot_id, std
     // Not embedded (or no block in its text): the file on disk. Every error
     // of this path names the knot; running out of memory stays MemoryError,
     // and what the interrupt throws leaves as thrown.
-    bool stopped = false;
-    const Interrupt guarded = [&interrupt, &stopped] {
-        if (!interrupt) return;
-        try {
-            interrupt();
-        } catch (...) {
-            stopped = true;
-            throw;
-        }
-    };
+    const WatchedInterrupt watched(interrupt);
     PointList loaded;
     try {
-        const std::string path = find_knot_file(knot_id, guarded);
-        loaded = FourierKnot::load_knot(path, static_cast<int>(resolution), guarded).first;
+        const std::string path = find_knot_file(knot_id, watched.interrupt());
+        loaded = FourierKnot::load_knot(path, static_cast<int>(resolution), watched.interrupt()).first;
         if (loaded.empty()) {
             throw file_access::PathError("Failed to load knot " + knot_id + " from ", path);
         }
     } catch (const std::bad_alloc &) {
         throw;
     } catch (const file_access::PathError &e) {
-        if (stopped) throw;
+        if (watched.fired()) throw;
         throw file_access::PathError("Could not initialize knot " + knot_id + ": ", e);
     } catch (const std::exception &e) {
-        if (stopped) throw;
+        if (watched.fired()) throw;
         throw std::runtime_error("Could not initialize knot " + knot_id + ": " + e.what());
     }
     replace_shape(std::move(loaded));
