@@ -19,6 +19,7 @@ import math
 import os
 import pathlib
 import re
+import shutil
 import sys
 import tempfile
 
@@ -402,14 +403,19 @@ def _short(args):
 
 
 def main(argv):
-    items = callables()
-    if argv[1:2] == ["count"]:
-        print(len(items))
-        return
-    start, stop = int(argv[1]), int(argv[2])
-    for label, target, sigs in items[start:stop]:
-        run(label, target, sigs)
-    print("DONE", flush=True)
+    try:
+        items = callables()
+        if argv[1:2] == ["count"]:
+            print(len(items))
+            return
+        start, stop = int(argv[1]), int(argv[2])
+        for label, target, sigs in items[start:stop]:
+            run(label, target, sigs)
+        print("DONE", flush=True)
+    finally:
+        # The working directory of the calls goes with the run.
+        os.chdir(os.path.dirname(WORK))
+        shutil.rmtree(WORK, ignore_errors=True)
 
 
 if __name__ == "__main__":
