@@ -11,6 +11,8 @@ import textwrap
 
 import pytest
 
+from child_curves import CURVES
+
 ALARM = 0.2       # seconds into the call
 LATENCY = 2.5     # the call must end within this long after the alarm
 TIMEOUT = 120     # the child as a whole
@@ -21,21 +23,9 @@ PRELUDE = textwrap.dedent(
     import numpy as np
     import _bindings as qb
 
-    def ring(n, r=1.0):
-        s = np.arange(n) * (2 * np.pi / n)
-        return np.stack([r * np.cos(s), r * np.sin(s), 0.1 * np.sin(3 * s)], axis=1)
-
-    def trefoil(n):
-        t = np.arange(n) * (2 * np.pi / n)
-        return np.stack([np.sin(t) + 2 * np.sin(2 * t), np.cos(t) - 2 * np.cos(2 * t), -np.sin(3 * t)], 1)
-
-    def big_block(k):
-        # a closed curve with k harmonics of falling size
-        c = (1.0 / np.arange(1, k + 1) ** 2).tolist()
-        b = qb.FourierBlock()
-        b.a_x, b.b_x, b.a_y, b.b_y, b.a_z, b.b_z = c, [0.0] * k, [0.0] * k, c, c, [0.0] * k
-        return b
-
+    """
+) + CURVES + textwrap.dedent(
+    """
     def write_knot(path, knot_id="3_1"):
         with open(path, "w") as f:
             f.write(qb.get_embedded_knot_files()[knot_id])

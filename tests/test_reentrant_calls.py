@@ -17,6 +17,8 @@ import textwrap
 
 import pytest
 
+from child_curves import CURVES
+
 TIMEOUT = 300
 
 PRELUDE = textwrap.dedent(
@@ -25,20 +27,9 @@ PRELUDE = textwrap.dedent(
     import numpy as np
     import _bindings as qb
 
-    def ring(n, r=1.0):
-        s = np.arange(n) * (2 * np.pi / n)
-        return np.stack([r * np.cos(s), r * np.sin(s), 0.1 * np.sin(3 * s)], axis=1)
-
-    def trefoil(n):
-        t = np.arange(n) * (2 * np.pi / n)
-        return np.stack([np.sin(t) + 2 * np.sin(2 * t), np.cos(t) - 2 * np.cos(2 * t), -np.sin(3 * t)], 1)
-
-    def big_block(k):
-        c = (1.0 / np.arange(1, k + 1) ** 2).tolist()
-        b = qb.FourierBlock()
-        b.a_x, b.b_x, b.a_y, b.b_y, b.a_z, b.b_z = c, [0.0] * k, [0.0] * k, c, c, [0.0] * k
-        return b
-
+    """
+) + CURVES + textwrap.dedent(
+    """
     def plain(x):
         # a comparable value: arrays and records become nested lists
         if isinstance(x, np.ndarray):
