@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "ab_initio_mass.h"
@@ -33,6 +34,9 @@ constexpr double kSmallSetScale = 2.81794034e-9;
 // Pairs closer than sqrt(kRepulsionRange) (0.2 and a few ulps) lie in the same
 // or adjacent cells; the small margin covers the rounding of cell indices.
 constexpr double kCellSide = 0.2 * (1.0 + 1e-6);
+
+// Cells whose pair tests are counted together (see the pair listing).
+constexpr std::size_t kCellBlock = 64;
 
 // The points sorted into the cells of a uniform grid (counting sort, so each
 // cell lists its points in ascending index order), with copies of their
@@ -71,6 +75,7 @@ public:
             if (!fits) h_ *= 2.0;
         }
         if (!fits) count[0] = count[1] = count[2] = 1.0;  // one cell: every pair is tested
+        inv_h_ = 1.0 / h_;
         for (int a = 0; a < 3; ++a) {
             lo_[a] = lo[a];
             dim_[a] = static_cast<std::size_t>(count[a]);
@@ -153,6 +158,10 @@ public:
         return r;
     }
 
+    // Cells after a cell that its rows_after() stretches can reach: they
+    // end before cell c + reach().
+    std::size_t reach() const { return dim_[1] * dim_[2] + dim_[2] + 2; }
+
     // Writes to out[cnt], out[cnt + 1], ... the positions k in [s, e) of the
     // sorted points with kRepulsionFloor < |P - P_k|^2 < kRepulsionRange
     // (branch-free; out has room for e - s more entries). Returns the new count.
@@ -174,11 +183,15 @@ public:
 
 private:
 
+    // Scaled by the reciprocal of the side rather than divided by it: the
+    // index can differ only for a point within rounding of a cell boundary,
+    // and the margin in kCellSide keeps every pair in range in adjacent
+    // cells either way, so the pairs found are the same.
     std::size_t cell_of(double x, double y, double z) const {
         const double p[3] = {x, y, z};
         std::size_t idx[3];
         for (int a = 0; a < 3; ++a) {
-            const double t = std::floor((p[a] - lo_[a]) / h_);
+            const double t = std::floor((p[a] - lo_[a]) * inv_h_);
             const double top = static_cast<double>(dim_[a] - 1);
             idx[a] = (t >= 0.0) ? static_cast<std::size_t>(t < top ? t : top) : 0;
         }
@@ -186,6 +199,7 @@ private:
     }
 
     double h_ = kCellSide;
+    double inv_h_ = 1.0 / kCellSide;
     double lo_[3] = {0.0, 0.0, 0.0};
     std::size_t dim_[3] = {1, 1, 1};
     std::vector<std::size_t> cell_, start_, fill_, index_;
@@ -207,6 +221,72 @@ void sort_indices(std::size_t *v, std::size_t n) {
         }
         v[j] = t;
     }
+}
+
+// The pairs of points within the repulsion range, each found once: the
+// points of a cell against the later points of the cell and the cells after
+// it, into pair_a and pair_b. Returns false, with the pairs incomplete, once
+// they outgrow `pair_budget`. Out of line and on a cache line of its own:
+// its speed does not change with the code around it.
+QEL_NOINLINE QEL_HOT_ALIGN bool list_pairs(const CellGrid &grid, const double *x, const double *y, const double *z,
+                                           const std::size_t *prev_of, const std::size_t *next_of, std::size_t *hits,
+                                           std::vector<std::size_t> &pair_a, std::vector<std::size_t> &pair_b,
+                                           std::size_t pair_budget, WorkMeter &meter) {
+    pair_a.clear();
+    pair_b.clear();
+    bool listed = true;
+    const std::vector<std::size_t> &order = grid.index();
+    // The pair tests of one cell; with a true `count_points`, each point's
+    // tests are counted as it starts.
+    auto list_cell = [&](std::size_t c, auto count_points) {
+        const std::size_t k0 = grid.first(c), k1 = grid.first(c + 1);
+        if (k0 == k1) return;
+        std::size_t rs[4], re[4], own_end;
+        const std::size_t rows = grid.rows_after(c, rs, re, own_end);
+        std::size_t row_points = 0;
+        if constexpr (decltype(count_points)::value) {
+            for (std::size_t r = 0; r < rows; ++r) row_points += re[r] - rs[r];
+        }
+        for (std::size_t k = k0; k < k1; ++k) {
+            if constexpr (decltype(count_points)::value) meter.add(own_end - k + row_points);
+            const std::size_t i = order[k];
+            const double xi = x[i], yi = y[i], zi = z[i];
+            // Disjoint stretches of the sorted points: `hits` has room.
+            std::size_t nh = grid.within_range(xi, yi, zi, k + 1, own_end, hits, 0);
+            for (std::size_t r = 0; r < rows; ++r) {
+                nh = grid.within_range(xi, yi, zi, rs[r], re[r], hits, nh);
+            }
+            for (std::size_t h = 0; h < nh; ++h) {
+                const std::size_t m = order[hits[h]];
+                if (m == prev_of[i] || m == next_of[i]) continue;  // held by the tension
+                pair_a.push_back(i);
+                pair_b.push_back(m);
+            }
+            if (pair_a.size() > pair_budget) {
+                listed = false;
+                return;
+            }
+        }
+    };
+    // Cells in blocks of kCellBlock. A point of the block is tested only
+    // against sorted points from the block's first cell up to the last cell
+    // its rows reach, so the product of the two counts bounds the block's
+    // tests. Where that bound is within an interval it is counted once;
+    // otherwise every point is counted.
+    const std::size_t cells = grid.cells(), reach = grid.reach();
+    for (std::size_t c0 = 0; c0 < cells && listed; c0 += kCellBlock) {
+        const std::size_t c1 = std::min(c0 + kCellBlock, cells);
+        const std::uint64_t block_points = grid.first(c1) - grid.first(c0);
+        if (block_points == 0) continue;
+        const std::uint64_t window = grid.first(std::min(c1 + reach, cells)) - grid.first(c0);
+        if (block_points * window <= kInterruptInterval) {
+            meter.add(block_points * window);
+            for (std::size_t c = c0; c < c1 && listed; ++c) list_cell(c, std::false_type{});
+        } else {
+            for (std::size_t c = c0; c < c1 && listed; ++c) list_cell(c, std::true_type{});
+        }
+    }
+    return listed;
 }
 
 }  // namespace
@@ -291,38 +371,10 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
             // it. Every pair then goes into the lists of both its points. A set
             // so dense that the lists would outgrow their budget is handled
             // point by point instead, without lists.
-            pair_a.clear();
-            pair_b.clear();
-            bool listed = true;
+            const bool listed =
+                list_pairs(grid, x.data(), y.data(), z.data(), prev_of.data(), next_of.data(), hits.data(), pair_a,
+                           pair_b, pair_budget, meter);
             const std::vector<std::size_t> &order = grid.index();
-            for (std::size_t c = 0; c < grid.cells() && listed; ++c) {
-                const std::size_t k0 = grid.first(c), k1 = grid.first(c + 1);
-                if (k0 == k1) continue;
-                std::size_t rs[4], re[4], own_end;
-                const std::size_t rows = grid.rows_after(c, rs, re, own_end);
-                std::size_t row_points = 0;
-                for (std::size_t r = 0; r < rows; ++r) row_points += re[r] - rs[r];
-                for (std::size_t k = k0; k < k1; ++k) {
-                    meter.add(own_end - k + row_points);
-                    const std::size_t i = order[k];
-                    const double xi = x[i], yi = y[i], zi = z[i];
-                    // Disjoint stretches of the sorted points: `hits` has room.
-                    std::size_t nh = grid.within_range(xi, yi, zi, k + 1, own_end, hits.data(), 0);
-                    for (std::size_t r = 0; r < rows; ++r) {
-                        nh = grid.within_range(xi, yi, zi, rs[r], re[r], hits.data(), nh);
-                    }
-                    for (std::size_t h = 0; h < nh; ++h) {
-                        const std::size_t m = order[hits[h]];
-                        if (m == prev_of[i] || m == next_of[i]) continue;  // held by the tension
-                        pair_a.push_back(i);
-                        pair_b.push_back(m);
-                    }
-                    if (pair_a.size() > pair_budget) {
-                        listed = false;
-                        break;
-                    }
-                }
-            }
             if (listed) {
                 std::fill(list_start.begin(), list_start.end(), 0);
                 for (std::size_t p = 0; p < pair_a.size(); ++p) {

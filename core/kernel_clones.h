@@ -14,3 +14,11 @@
 #else
 #define QEL_NOINLINE
 #endif
+
+// A hot function that starts on a cache line of its own, so that its speed
+// does not change with the size of the code before it.
+#if defined(__GNUC__)
+#define QEL_HOT_ALIGN __attribute__((aligned(64)))
+#else
+#define QEL_HOT_ALIGN
+#endif

@@ -31,13 +31,6 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-// The hot loops start on a cache line of their own, so that their speed
-// does not change with the size of the code before them.
-#if defined(__GNUC__)
-#define QEL_HOT_ALIGN __attribute__((aligned(64)))
-#else
-#define QEL_HOT_ALIGN
-#endif
 
 // Projection frame of one random direction: view direction d and the plane
 // axes e1, e2 (e2 is not normalised again). The estimate and the codes
