@@ -353,10 +353,10 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
     std::vector<std::size_t> hits(total), pair_a, pair_b, list, list_start(total + 1), list_fill(total);
     const std::size_t pair_budget = std::max<std::size_t>(std::size_t(1) << 20, 32 * total);
 
-    // The interrupt is called at the start of every iteration and between
-    // points, about every kInterruptInterval pair tests. Until the last loop
-    // of an iteration, x, y and z hold the last completed iteration: what is
-    // kept when it throws.
+    // The interrupt is called at the start of every iteration and, about
+    // every kInterruptInterval pair tests, between blocks of cells or points
+    // within it. Until the last loop of an iteration, x, y and z hold the
+    // last completed iteration: what is kept when it throws.
     WorkMeter meter(interrupt);
     try {
         for (int it = 0; it < iterations; ++it) {
@@ -366,9 +366,7 @@ void ParticleEvaluator::relax_hamiltonian(int iterations, double timestep, const
             centroid(cx, cy, cz);
             grid.build(x.data(), y.data(), z.data(), total);
 
-            // The pairs within the repulsion range, each found once: the points
-            // of a cell against the later points of the cell and the cells after
-            // it. Every pair then goes into the lists of both its points. A set
+            // Every pair in range goes into the lists of both its points. A set
             // so dense that the lists would outgrow their budget is handled
             // point by point instead, without lists.
             const bool listed =
