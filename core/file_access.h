@@ -21,8 +21,6 @@
 
 #include "interrupt.h"
 
-#include "interrupt.h"
-
 namespace qel {
 namespace file_access {
 
@@ -71,34 +69,51 @@ struct RewriteOutcome {
     // the backup file that holds its old contents, kept.
     std::string kept_backup;
     // Not empty when a file of the rewrite's own (a temporary copy, or the
-    // backup after a complete write) could not be removed again.
+    // backup of a file that holds its old or its new text) could not be
+    // removed again.
     std::string left_behind;
+    // True when another writer made the file longer (or shorter) while it
+    // was being written: its bytes were not cut off. With kept_backup empty
+    // the file holds its old text followed by theirs.
+    bool changed_by_other = false;
 };
 
 // Replaces the contents of the regular file at `path`, whose current
 // contents are `old_text`, by `new_text`, keeping what the file is known by:
-// its other names, owner, group, mode, inode flags and extended attributes
-// (ACLs and security labels included); a symbolic link stays a link to the
-// rewritten file.
+// its other names, owner, group, mode, inode flags, file-system attributes
+// (project id, XFS flags, extent size hints) and extended attributes (ACLs
+// and security labels included); a symbolic link stays a link to the
+// rewritten file. Every name the rewrite makes, renames or removes is taken
+// relative to the file's directory as it was opened at the start.
 //
 // A temporary copy is renamed over the file only when the copy cannot be
 // told from it (a single name, a directory that allows the rename and the
 // removal of the copy, and owner, group, mode, flags and attributes that
-// all carry over). A copy that cannot be written for lack of room (ENOSPC,
-// EDQUOT, EFBIG) ends the call with the file untouched. Otherwise the file
-// is written in place: its old contents first go to a backup file (made
-// exclusively, mode 0600, next to the file where the directory allows it,
-// else in TMPDIR or the system's temporary directory), the room for the new
-// text is reserved, and a failed write puts the old bytes back and cuts the
-// file to its old length; only when that fails too is the backup kept.
-// Just before the rename or the first overwrite, the file must still hold
-// `old_text`.
+// all carry over). Lack of room (ENOSPC, EDQUOT, EFBIG) at any step of that
+// road ends the call with the file untouched. Just before the rename, the
+// file must still be known by what the copy carries (else it is written in
+// place, which keeps whatever changed), hold `old_text` and be named by
+// `path`.
+//
+// Otherwise the file is written in place: its old contents first go to a
+// backup file (made exclusively, mode 0600, next to the file where the
+// directory takes new files; where it refuses them, in the first usable
+// temporary directory, tried as Python's tempfile.gettempdir() does; lack
+// of room for it ends the call untouched), and the room for the new text is
+// reserved. Just before the first overwrite the file must still hold
+// `old_text` and be named by `path`. The part of the new text inside the
+// old length is written first; a file that grew meanwhile (another writer
+// appended) gets its old bytes back with the appended ones kept, and a
+// file longer than what was written is never cut. A failed write puts the
+// old bytes back and cuts the file to its old length; only when that fails
+// too is the backup kept.
 //
 // Not done, with the file unchanged, when the file cannot be opened for
 // reading and writing, no longer holds `old_text`, or the new text could
-// not be put in place. The interrupt is called while the copy or the backup
-// is written, never once the file itself is being overwritten; an exception
-// from it leaves the file untouched.
+// not be put in place. The interrupt is called while the text is compared
+// and while the copy or the backup is written and made durable, never once
+// the file itself is being overwritten; an exception from it leaves the
+// file untouched and nothing behind.
 RewriteOutcome rewrite_regular_file(const std::string &path, const std::string &old_text, const std::string &new_text,
                                     const Interrupt &interrupt = {});
 

@@ -5,6 +5,7 @@ directories, set-id bits, and a call stopped by a signal. Whatever happens,
 the old bytes are in the file or in the backup the error names, and nothing
 else is left behind."""
 import array
+import errno
 import fcntl
 import json
 import os
@@ -136,9 +137,14 @@ def test_in_place_write_stops_short(shim, scratch, budget):
     assert listing(d, t) == {str(d): sorted(["k.fseries", "other-name", os.path.basename(backup)]), str(t): []}
     # Cut back to the old length, whatever the bytes.
     assert os.path.getsize(path) == len(LEGACY)
-    # The user puts the file back by renaming the backup over it.
-    os.rename(backup, path)
+    # The user puts the old text back by copying the backup's bytes into
+    # the file (which keeps its names, owner and mode), then removes it.
+    with open(backup, "rb") as src, open(path, "r+b") as dst:
+        shutil.copyfileobj(src, dst)
+        dst.truncate()
+    os.unlink(backup)
     assert path.read_bytes() == LEGACY
+    assert os.stat(path).st_nlink == 2
 
 
 @pytest.mark.parametrize("budget", [1, 5000])
@@ -154,11 +160,35 @@ def test_undo_puts_old_bytes_back(shim, scratch, budget):
     assert listing(d, t) == {str(d): ["k.fseries", "other-name"], str(t): []}
 
 
-def test_backup_goes_to_tmpdir_when_no_room_next_to_the_file(shim, scratch):
+@pytest.mark.parametrize("knobs", [
+    {"QEL_FAULT_CREATE": "/d/.k.fseries.bak-"},
+    {"QEL_FAULT_CREATE": "/d/.k.fseries.bak-", "QEL_FAULT_ERRNO": str(errno.EDQUOT)},
+    {"QEL_FAULT_NAME": "/d/.k.fseries.bak-"},
+    {"QEL_FAULT_NAME": "/d/.k.fseries.bak-", "QEL_FAULT_AT": "fsync"},
+], ids=["create", "create-quota", "write", "fsync"])
+def test_no_room_for_the_backup_is_final(shim, scratch, knobs):
+    # A directory without room for the backup has none for the overwrite:
+    # the backup does not move to TMPDIR, and not one byte of the file is
+    # written.
+    d, t = scratch
+    path = legacy_file(d, linked=True)
+    log = d.parent / "writes.log"
+    out = canonicalize_in_child(path, t, shim, {**knobs, "QEL_FAULT_INODE": inode_of(path),
+                                                "QEL_FAULT_LOG": str(log)})
+    assert out == ["error", "cannot write file: " + str(path)]
+    assert path.read_bytes() == LEGACY
+    assert not log.exists()
+    assert listing(d, t) == {str(d): ["k.fseries", "other-name"], str(t): []}
+
+
+def test_backup_goes_to_tmpdir_when_the_directory_refuses_it(shim, scratch):
+    # The directory refuses new files (here: EACCES): the backup is made in
+    # TMPDIR, where it is kept when the file cannot be put back.
     d, t = scratch
     path = legacy_file(d, linked=True)
     out = canonicalize_in_child(path, t, shim, {"QEL_FAULT_INODE": inode_of(path), "QEL_FAULT_BYTES": "100",
-                                                "QEL_FAULT_NAME": str(d / ".k.fseries.bak-")})
+                                                "QEL_FAULT_CREATE": str(d / ".k.fseries.bak-"),
+                                                "QEL_FAULT_ERRNO": str(errno.EACCES)})
     m = KEPT.match(out[1])
     assert m and os.path.dirname(m.group(2)) == str(t), out
     with open(m.group(2), "rb") as f:
@@ -205,14 +235,21 @@ def test_failed_removals_are_reported(shim, scratch):
 # The rename road: lack of room for the copy is final
 
 
-@pytest.mark.parametrize("at", ["write", "fsync"])
-def test_no_room_for_the_copy_is_final(shim, scratch, at):
+@pytest.mark.parametrize("knobs", [
+    {"QEL_FAULT_CREATE": ".tmp-"},
+    {"QEL_FAULT_CREATE": ".tmp-", "QEL_FAULT_ERRNO": str(errno.EDQUOT)},
+    {"QEL_FAULT_NAME": ".tmp-"},
+    {"QEL_FAULT_NAME": ".tmp-", "QEL_FAULT_AT": "fsync"},
+    {"QEL_FAULT_RENAME": ".tmp-"},
+    {"QEL_FAULT_RENAME": ".tmp-", "QEL_FAULT_ERRNO": str(errno.EDQUOT)},
+], ids=["create", "create-quota", "write", "fsync", "rename", "rename-quota"])
+def test_no_room_on_the_rename_road_is_final(shim, scratch, knobs):
     d, t = scratch
     path = legacy_file(d)
     ino = os.stat(path).st_ino
     log = d.parent / "writes.log"
-    out = canonicalize_in_child(path, t, shim, {"QEL_FAULT_NAME": ".tmp-", "QEL_FAULT_AT": at,
-                                                "QEL_FAULT_INODE": inode_of(path), "QEL_FAULT_LOG": str(log)})
+    out = canonicalize_in_child(path, t, shim, {**knobs, "QEL_FAULT_INODE": inode_of(path),
+                                                "QEL_FAULT_LOG": str(log)})
     assert out == ["error", "cannot write file: " + str(path)]
     assert path.read_bytes() == LEGACY and os.stat(path).st_ino == ino
     # No in-place attempt: not one write reached the file, no backup made.
@@ -227,6 +264,14 @@ def test_no_room_for_the_copy_is_final(shim, scratch, at):
 # Another writer just before the commit
 
 
+APPENDED = b"% appended by another writer\n"
+CHANGED = "cannot write file: {} (changed by another writer during the write)"
+
+
+def act(*fields):
+    return "\n".join(str(f) for f in fields)
+
+
 @pytest.mark.parametrize("road, hook", [("rename", ".tmp-"), ("in-place", ".bak-")])
 def test_text_appended_before_the_commit_is_kept(shim, scratch, road, hook):
     # The other writer appends when the copy (rename road) or the backup
@@ -234,10 +279,162 @@ def test_text_appended_before_the_commit_is_kept(shim, scratch, road, hook):
     d, t = scratch
     path = legacy_file(d, linked=road == "in-place")
     names = sorted(os.listdir(d))
-    out = canonicalize_in_child(path, t, shim, {"QEL_FAULT_APPEND_ON": hook, "QEL_FAULT_APPEND": str(path)})
+    out = canonicalize_in_child(path, t, shim, {"QEL_FAULT_ACT_ON": hook, "QEL_FAULT_ACT": act("append", path)})
     assert out == ["error", "cannot write file: " + str(path)]
-    assert path.read_bytes() == LEGACY + b"% appended by another writer\n"
+    assert path.read_bytes() == LEGACY + APPENDED
     assert listing(d, t) == {str(d): names, str(t): []}
+
+
+# The first numeric row written long, so that its zero row is shorter and
+# the new text shrinks.
+LONG_ROW = b"0.000000000000000000000000000000 0.000000000000000000000000000000 0.00000000000000000000000000000\n"
+SHRINKING = b"% legacy file\n" + LONG_ROW + ROWS
+
+
+@pytest.mark.parametrize("data", [LEGACY, SHRINKING], ids=["growing", "shrinking"])
+def test_append_during_the_in_place_write_is_kept(shim, scratch, data):
+    # Another writer appends a line (shorter than the growth) just before
+    # the first overwrite. Before the write that extends the file, or the
+    # cut that shortens it, the call sees the file grown: it puts its old
+    # bytes back, keeps the appended ones and says so.
+    d, t = scratch
+    path = legacy_file(d, linked=True, data=data)
+    out = canonicalize_in_child(path, t, shim, {"QEL_FAULT_INODE": inode_of(path),
+                                                "QEL_FAULT_ACT_WRITE": "before:1",
+                                                "QEL_FAULT_ACT": act("append", path)})
+    assert out == ["error", CHANGED.format(path)]
+    assert path.read_bytes() == data + APPENDED
+    assert listing(d, t) == {str(d): ["k.fseries", "other-name"], str(t): []}
+
+
+def test_append_after_the_extending_write_is_never_cut(shim, scratch):
+    # The append lands after the whole new text is written: the file holds
+    # the new text and the appended line, and the backup is kept and named.
+    d, t = scratch
+    path = legacy_file(d, linked=True)
+    out = canonicalize_in_child(path, t, shim, {"QEL_FAULT_INODE": inode_of(path),
+                                                "QEL_FAULT_ACT_WRITE": "after:2",
+                                                "QEL_FAULT_ACT": act("append", path)})
+    m = KEPT.match(out[1])
+    assert out[0] == "error" and m and m.group(1) == str(path), out
+    assert path.read_bytes() == UPGRADED + APPENDED
+    with open(m.group(2), "rb") as f:
+        assert f.read() == LEGACY
+    os.unlink(m.group(2))
+    assert listing(d, t) == {str(d): ["k.fseries", "other-name"], str(t): []}
+
+
+@pytest.mark.parametrize("road, hook", [("rename", ".tmp-"), ("in-place", ".bak-")])
+def test_file_replaced_by_a_rename_is_left_alone(shim, scratch, road, hook):
+    # Another program renames a file of its own over the name while the copy
+    # or backup is made durable: the name no longer leads to the file that
+    # was read, and neither file is written.
+    d, t = scratch
+    path = legacy_file(d, linked=road == "in-place")
+    theirs = d.parent / "theirs"
+    theirs.write_bytes(LEGACY + b"% theirs\n")
+    their_ino = os.stat(theirs).st_ino
+    out = canonicalize_in_child(path, t, shim, {"QEL_FAULT_ACT_ON": hook, "QEL_FAULT_ACT": act("rename", theirs, path)})
+    assert out == ["error", "cannot write file: " + str(path)]
+    assert os.stat(path).st_ino == their_ino and path.read_bytes() == LEGACY + b"% theirs\n"
+    if road == "in-place":
+        # The file that was read keeps its other name, and its text.
+        assert (d / "other-name").read_bytes() == LEGACY
+    assert listing(d, t) == {str(d): ["k.fseries", "other-name"] if road == "in-place" else ["k.fseries"],
+                             str(t): []}
+
+
+@pytest.mark.parametrize("change", ["chmod", "xattr", "link"])
+def test_change_made_while_the_copy_is_synced_is_kept(shim, scratch, change):
+    # A chmod, a new attribute or a new name made while the copy is made
+    # durable would be undone by the rename (the copy carries what was seen
+    # at the start): the file is written in place instead, keeping it.
+    d, t = scratch
+    path = legacy_file(d)
+    os.chmod(path, 0o644)
+    ino = os.stat(path).st_ino
+    other = d / "new-name"
+    action = {"chmod": act("chmod", "600", path), "xattr": act("xattr", "user.note", "kept", path),
+              "link": act("link", path, other)}[change]
+    if change == "xattr":
+        try:
+            os.setxattr(path, "user.probe", b"1")
+            os.removexattr(path, "user.probe")
+        except OSError as e:
+            pytest.skip(f"user attributes cannot be set here: {e}")
+    out = canonicalize_in_child(path, t, shim, {"QEL_FAULT_ACT_ON": ".tmp-", "QEL_FAULT_ACT": action})
+    assert out == ["ok", True, REASON]
+    assert path.read_bytes() == UPGRADED and os.stat(path).st_ino == ino
+    if change == "chmod":
+        assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+    elif change == "xattr":
+        assert os.getxattr(path, "user.note") == b"kept"
+    else:
+        assert os.stat(path).st_nlink == 2 and other.read_bytes() == UPGRADED
+    assert listing(d, t) == {str(d): ["k.fseries", "new-name"] if change == "link" else ["k.fseries"], str(t): []}
+
+
+# ---------------------------------------------------------------------------
+# A refused call that wrote nothing
+
+
+@pytest.mark.parametrize("unlink_fails", [False, True], ids=["removed", "cannot-remove"])
+def test_refused_call_that_wrote_nothing_keeps_no_backup(shim, scratch, unlink_fails):
+    # No room to reserve, nor to cut the file (as on a completely full
+    # btrfs): the file holds its old text, so its backup is removed and the
+    # message is the plain one; a backup that cannot be removed is named.
+    d, t = scratch
+    path = legacy_file(d, linked=True)
+    knobs = {"QEL_FAULT_INODE": inode_of(path), "QEL_FAULT_RESERVE": "1", "QEL_FAULT_TRUNCATE": "1"}
+    if unlink_fails:
+        knobs["QEL_FAULT_UNLINK"] = ".bak-"
+    out = canonicalize_in_child(path, t, shim, knobs)
+    assert path.read_bytes() == LEGACY
+    if not unlink_fails:
+        assert out == ["error", "cannot write file: " + str(path)]
+        assert listing(d, t) == {str(d): ["k.fseries", "other-name"], str(t): []}
+        return
+    m = re.match(r"cannot write file: (.*) \(cannot remove (.*)\)\Z", out[1])
+    assert out[0] == "error" and m and m.group(1) == str(path), out
+    assert os.path.dirname(m.group(2)) == str(d)
+    with open(m.group(2), "rb") as f:
+        assert f.read() == LEGACY
+
+
+# ---------------------------------------------------------------------------
+# The temporary directory, when the file's directory refuses the backup
+
+
+@pytest.mark.parametrize("tmpdir_is", ["missing", "a-file", "refusing"])
+def test_unusable_tmpdir_falls_back_as_python_does(shim, scratch, tmpdir_is):
+    # The file's directory refuses the backup and TMPDIR is unusable: TEMP
+    # is tried next (then TMP, /tmp, /var/tmp, /usr/tmp and the working
+    # directory), as tempfile.gettempdir() does.
+    d, t = scratch
+    path = legacy_file(d, linked=True)
+    bad = d.parent / "bad-tmp"
+    refused = [str(d / ".k.fseries.bak-")]
+    if tmpdir_is == "a-file":
+        bad.write_bytes(b"")
+    elif tmpdir_is == "refusing":
+        bad.mkdir()
+        refused.append(str(bad / ".k.fseries.bak-"))
+    knobs = {"QEL_FAULT_CREATE": "\n".join(refused), "QEL_FAULT_ERRNO": str(errno.EACCES), "TEMP": str(t)}
+    # A complete call: the backup is made in TEMP and removed.
+    out = canonicalize_in_child(path, bad, shim, knobs)
+    assert out == ["ok", True, REASON]
+    assert path.read_bytes() == UPGRADED
+    assert listing(d, t) == {str(d): ["k.fseries", "other-name"], str(t): []}
+    # A failed one keeps its backup there, and names it.
+    path.write_bytes(LEGACY)
+    out = canonicalize_in_child(path, bad, shim, {**knobs, "QEL_FAULT_INODE": inode_of(path),
+                                                  "QEL_FAULT_BYTES": "100"})
+    m = KEPT.match(out[1])
+    assert m and os.path.dirname(m.group(2)) == str(t), out
+    with open(m.group(2), "rb") as f:
+        assert f.read() == LEGACY
+    if tmpdir_is == "refusing":
+        assert os.listdir(bad) == []
 
 
 # ---------------------------------------------------------------------------
