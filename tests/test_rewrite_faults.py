@@ -12,6 +12,7 @@ import os
 import re
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import textwrap
@@ -446,39 +447,52 @@ def run_quiet(*cmd):
 
 
 @pytest.fixture
-def btrfs(tmp_path):
-    if os.geteuid() != 0:
-        pytest.skip("mounting an image needs root")
-    for tool in ("mkfs.btrfs", "losetup", "mount", "umount"):
-        if shutil.which(tool) is None:
-            pytest.skip(tool + " not found")
-    img = tmp_path / "btrfs.img"
-    with open(img, "wb") as f:
-        f.truncate(128 << 20)
-    made = run_quiet("mkfs.btrfs", "-q", str(img))
-    if made.returncode != 0:
-        pytest.skip("mkfs.btrfs failed: " + made.stderr.strip())
-    loop = run_quiet("losetup", "--find", "--show", str(img))
-    if loop.returncode != 0:
-        pytest.skip("losetup failed: " + loop.stderr.strip())
-    dev = loop.stdout.strip()
-    mnt = tmp_path / "mnt"
-    mnt.mkdir()
-    try:
-        mounted = run_quiet("mount", "-t", "btrfs", dev, str(mnt))
-        if mounted.returncode != 0:
-            pytest.skip("mount failed: " + mounted.stderr.strip())
-        try:
-            yield mnt
-        finally:
-            if run_quiet("umount", str(mnt)).returncode != 0:
-                run_quiet("umount", "-l", str(mnt))
-    finally:
+def loop_mount(tmp_path):
+    """Makes a file system of the given type on a loop-mounted image of the
+    given size, and yields its mount point; skipped where that cannot be
+    done (no root, no tools, no loop devices)."""
+    mounted = []
+
+    def make(fstype, size, *mkfs_args):
+        if os.geteuid() != 0:
+            pytest.skip("mounting an image needs root")
+        for tool in ("mkfs." + fstype, "losetup", "mount", "umount"):
+            if shutil.which(tool) is None:
+                pytest.skip(tool + " not found")
+        img = tmp_path / (fstype + ".img")
+        with open(img, "wb") as f:
+            f.truncate(size)
+        made = run_quiet("mkfs." + fstype, *mkfs_args, str(img))
+        if made.returncode != 0:
+            pytest.skip(f"mkfs.{fstype} failed: " + made.stderr.strip())
+        loop = run_quiet("losetup", "--find", "--show", str(img))
+        if loop.returncode != 0:
+            pytest.skip("losetup failed: " + loop.stderr.strip())
+        dev = loop.stdout.strip()
+        mnt = tmp_path / ("mnt-" + fstype)
+        mnt.mkdir()
+        done = run_quiet("mount", "-t", fstype, dev, str(mnt))
+        if done.returncode != 0:
+            run_quiet("losetup", "-d", dev)
+            pytest.skip("mount failed: " + done.stderr.strip())
+        mounted.append((mnt, dev))
+        return mnt
+
+    yield make
+    for mnt, dev in mounted:
+        if run_quiet("umount", str(mnt)).returncode != 0:
+            run_quiet("umount", "-l", str(mnt))
         run_quiet("losetup", "-d", dev)
 
 
 def fill_but(mnt, spare):
-    """Fills the file system, then gives `spare` bytes back."""
+    """Fills the file system, then gives `spare` bytes back: a file of that
+    size, written first, is removed (removing needs no room, where cutting
+    a file may)."""
+    pad = mnt / "pad"
+    if spare > 0:
+        pad.write_bytes(b"\x5a" * spare)
+        os.sync()
     fill = mnt / "fill"
     fd = os.open(fill, os.O_WRONLY | os.O_CREAT)
     try:
@@ -493,40 +507,100 @@ def fill_but(mnt, spare):
             os.fsync(fd)
         except OSError:
             pass
-        os.ftruncate(fd, max(0, os.fstat(fd).st_size - spare))
-        os.fsync(fd)
     finally:
         os.close(fd)
+    if spare > 0:
+        try:
+            pad.unlink()
+        except OSError as e:
+            pytest.skip(f"cannot give room back on the full image: {e}")
     os.sync()
 
 
 BTRFS_ROWS = b"".join(b"%d 0.0 0.0 %d 0.0 0.1\n" % (k, k) for k in range(1, 2201))
 BTRFS_LEGACY = b"0 0 0\n" + BTRFS_ROWS
 BTRFS_UPGRADED = Z6 + b"\n" + BTRFS_ROWS
+# About 200 KiB.
+MIXED_ROWS = b"".join(b"%d 0.25 0.5 %d 0.75 0.125\n" % (k, k) for k in range(1, 8001))
+MIXED_LEGACY = b"% big\n0 0 0\n" + MIXED_ROWS
+MIXED_UPGRADED = b"% big\n" + Z6 + b"\n" + MIXED_ROWS
+
+FULL_LAYOUTS = {
+    # The default layout: data and metadata apart.
+    "default": (128 << 20, ("-q",), BTRFS_LEGACY, BTRFS_UPGRADED, [16 << 10, 4 << 20]),
+    # Data and metadata share their room, as on small disks.
+    "mixed": (160 << 20, ("-q", "--mixed"), MIXED_LEGACY, MIXED_UPGRADED, [0, 16 << 10, 64 << 10, 4 << 20]),
+}
 
 
-@pytest.mark.parametrize("spare", [16 << 10, 4 << 20], ids=["16KiB-free", "4MiB-free"])
+@pytest.mark.parametrize("layout, spare", [(lay, sp) for lay, v in FULL_LAYOUTS.items() for sp in v[4]])
 @pytest.mark.parametrize("linked", [False, True], ids=["single-name", "hard-link"])
-def test_nearly_full_btrfs(btrfs, tmp_path, linked, spare):
-    # A reservation there covers no overwritten block. The single name
-    # fails on its copy; the hard link is written in place, with a backup
-    # that shares the file's blocks and puts them back when the write runs
-    # out of room.
+def test_nearly_full_btrfs(loop_mount, tmp_path, linked, layout, spare):
+    # A reservation there covers no overwritten block. Lack of room at any
+    # step before the first overwrite ends the call with the file as it
+    # was; a hard link is written in place, with a backup that shares the
+    # file's blocks and puts them back when the write runs out of room. The
+    # backup never goes to TMPDIR: without room for it next to the file
+    # there is none for the overwrite.
+    size, mkfs_args, legacy, upgraded, _ = FULL_LAYOUTS[layout]
+    mnt = loop_mount("btrfs", size, *mkfs_args)
     t = tmp_path / "tmp"
     t.mkdir()
-    path = legacy_file(btrfs, linked=linked, data=BTRFS_LEGACY)
+    path = legacy_file(mnt, linked=linked, data=legacy)
     os.sync()
-    fill_but(btrfs, spare)
-    names = sorted(os.listdir(btrfs))
+    fill_but(mnt, spare)
+    names = sorted(os.listdir(mnt))
     out = canonicalize_in_child(path, t)
     if out[0] == "ok":
-        assert path.read_bytes() == BTRFS_UPGRADED
+        assert path.read_bytes() == upgraded
     else:
         assert out == ["error", "cannot write file: " + str(path)]
-        assert path.read_bytes() == BTRFS_LEGACY
-    assert listing(btrfs, t) == {str(btrfs): names, str(t): []}
+        assert path.read_bytes() == legacy
+    assert listing(mnt, t) == {str(mnt): names, str(t): []}
     if spare > 1 << 20:
         assert out == ["ok", True, REASON]
+
+
+FS_IOC_FSGETXATTR, FS_IOC_FSSETXATTR = 0x801C581F, 0x401C5820
+FS_XFLAG_NODEFRAG, FS_XFLAG_PREALLOC = 0x2000, 0x2
+FSXATTR = struct.Struct("=5I8x")  # xflags, extsize, nextents, projid, cowextsize
+
+
+def fs_attrs(path):
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        return FSXATTR.unpack(fcntl.ioctl(fd, FS_IOC_FSGETXATTR, bytes(FSXATTR.size)))
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("linked", [False, True], ids=["rename", "in-place"])
+def test_xfs_project_id_and_flags_kept(loop_mount, tmp_path, linked):
+    # A project id and a flag that only XFS has (no defragmentation), set
+    # through FS_IOC_FSSETXATTR, carry over to the renamed copy.
+    mnt = loop_mount("xfs", 320 << 20, "-q")
+    t = tmp_path / "tmp"
+    t.mkdir()
+    path = legacy_file(mnt, linked=linked)
+    xflags, extsize, _, _, cowextsize = fs_attrs(path)
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        fcntl.ioctl(fd, FS_IOC_FSSETXATTR, FSXATTR.pack(xflags | FS_XFLAG_NODEFRAG, extsize, 0, 42, cowextsize))
+    except OSError as e:
+        pytest.skip(f"a project id cannot be set here: {e}")
+    finally:
+        os.close(fd)
+    before = fs_attrs(path)
+    assert before[3] == 42 and before[0] & FS_XFLAG_NODEFRAG
+    ino = os.stat(path).st_ino
+    assert canonicalize_in_child(path, t) == ["ok", True, REASON]
+    assert path.read_bytes() == UPGRADED
+    # The in-place road's reservation may mark the file preallocated.
+    after = fs_attrs(path)
+    assert (after[0] & ~FS_XFLAG_PREALLOC, after[3]) == (before[0] & ~FS_XFLAG_PREALLOC, before[3])
+    assert (os.stat(path).st_ino == ino) == linked
+    names = ["k.fseries", "other-name"] if linked else ["k.fseries"]
+    assert listing(mnt, t) == {str(mnt): names, str(t): []}
 
 
 # ---------------------------------------------------------------------------
@@ -608,6 +682,29 @@ def test_set_id_bits_put_back_for_the_owner(scratch):
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o6754
 
 
+def test_set_id_bits_put_back_after_a_refusal(shim, scratch):
+    # The reservation already cleared the bits when the last check refuses
+    # (the name now leads to another file): they are set back all the same.
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        pytest.skip("needs root and setpriv to drop CAP_FSETID")
+    d, t = scratch
+    path = legacy_file(d, linked=True)
+    os.chmod(path, 0o6754)
+    prefix = ["setpriv", "--inh-caps=-all", "--bounding-set=-fsetid"]
+    probe = run_quiet(*prefix, "true")
+    if probe.returncode != 0:
+        pytest.skip("setpriv cannot drop CAP_FSETID here: " + probe.stderr.strip())
+    theirs = d.parent / "theirs"
+    theirs.write_bytes(b"% theirs\n")
+    out = canonicalize_in_child(path, t, shim, {"QEL_FAULT_ACT_ON": ".bak-", "QEL_FAULT_ACT": act("rename", theirs, path)},
+                                prefix=prefix)
+    assert out == ["error", "cannot write file: " + str(path)]
+    ours = d / "other-name"
+    assert ours.read_bytes() == LEGACY
+    assert stat.S_IMODE(os.stat(ours).st_mode) == 0o6754
+    assert listing(d, t) == {str(d): ["k.fseries", "other-name"], str(t): []}
+
+
 # ---------------------------------------------------------------------------
 # A long canonicalisation stopped by a signal
 
@@ -624,3 +721,58 @@ def test_stopped_by_signal_leaves_file(scratch):
     with open(path, "rb") as f:
         assert f.read(12) == b"% big\n0 0 0\n"
     assert listing(d, t) == {str(d): ["k.fseries"], str(t): []}
+
+
+# A handler that changes the working directory once the call has made its
+# copy or backup next to a file named by a relative path; it then stops the
+# call, or lets it go on. Every name the call made is taken relative to the
+# directory it opened, so nothing is made, renamed or left in the other
+# directory, and nothing is left in the file's.
+CHDIR = """
+import json, os, signal, sys
+import _bindings as qb
+d, elsewhere, stop = sys.argv[1], sys.argv[2], sys.argv[3] == "stop"
+os.chdir(d)
+seen = []
+def handler(signum, frame):
+    if not seen and any(n.startswith(".k.fseries.") for n in os.listdir(d)):
+        seen.append(True)
+        os.chdir(elsewhere)
+        if stop:
+            raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+try:
+    r = qb.canonicalize_fseries_file_inplace("k.fseries")
+    out = ["ok", r.changed]
+except KeyboardInterrupt:
+    out = ["interrupted"]
+except RuntimeError as e:
+    out = ["error", str(e)]
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(json.dumps(out + [bool(seen), os.getcwd() == elsewhere]))
+"""
+
+
+@pytest.mark.parametrize("stop", [False, True], ids=["goes-on", "stops"])
+@pytest.mark.parametrize("linked", [False, True], ids=["rename", "in-place"])
+def test_handler_that_changes_directory(scratch, linked, stop):
+    d, t = scratch
+    elsewhere = d.parent / "elsewhere"
+    elsewhere.mkdir()
+    row = b"0.1234567 -0.7654321 0.5 0.25 -0.125 0.0625\n"
+    data = b"% big\n0 0 0\n" + row * 600_000
+    path = legacy_file(d, linked=linked, data=data)
+    proc = subprocess.run([sys.executable, "-c", CHDIR, str(d), str(elsewhere), "stop" if stop else "go"],
+                          capture_output=True, text=True, timeout=120, env=dict(os.environ, TMPDIR=str(t)))
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    assert out[-2:] == [True, True], out
+    names = ["k.fseries", "other-name"] if linked else ["k.fseries"]
+    assert listing(d, elsewhere, t) == {str(d): names, str(elsewhere): [], str(t): []}
+    if stop:
+        assert out[0] == "interrupted"
+        assert path.read_bytes() == data
+    else:
+        assert out[:2] == ["ok", True]
+        assert path.read_bytes() == b"% big\n" + Z6 + b"\n" + row * 600_000

@@ -220,9 +220,11 @@ struct FsAttrs {
     bool operator!=(const FsAttrs &o) const { return !(*this == o); }
 };
 
-// FS_XFLAG_HASATTR only says that extended attributes exist; those are
-// compared on their own.
-constexpr std::uint32_t kOwnXflags = ~std::uint32_t(FS_XFLAG_HASATTR);
+// Two flags are the file system's own marks, which no caller sets:
+// FS_XFLAG_HASATTR says that extended attributes exist (those are compared
+// on their own), FS_XFLAG_PREALLOC that room was once reserved (XFS sets it
+// when room is reserved, the in-place road's reservation included).
+constexpr std::uint32_t kOwnXflags = ~std::uint32_t(FS_XFLAG_HASATTR | FS_XFLAG_PREALLOC);
 
 bool read_fs_attrs(int fd, FsAttrs &out) {
     out = FsAttrs();
@@ -676,8 +678,9 @@ bool put_back(int fd, const std::string &old_text, std::size_t first, int backup
 
 // The kernel clears the set-user-id and set-group-id bits when a caller
 // without CAP_FSETID writes, reserves room or cuts the file; where the
-// caller owns the file it may set them again. Only those bits are put back:
-// any other change of the mode made meanwhile stays.
+// caller owns the file it may set them again. Put back on every exit once
+// room is reserved. Only those bits are put back: any other change of the
+// mode made meanwhile stays.
 struct SetIdBits {
     int fd;
     struct stat st;
