@@ -108,3 +108,36 @@ def test_stop_after_the_copy_is_written(tmp_path, road):
     assert os.stat(path).st_blocks * 512 < len(data) + (1 << 20)
     assert sorted(os.listdir(d)) == names
     assert sorted(os.listdir(tmp_path)) == ["d"]
+
+
+STOP_AT = """
+import json, signal, sys, time
+import _bindings as qb
+def stop(signum, frame):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, stop)
+t0 = time.monotonic()
+try:
+    signal.setitimer(signal.ITIMER_REAL, float(sys.argv[2]))
+    r = qb.canonicalize_fseries_file_inplace(sys.argv[1])
+    out = ["returned", r.reason]
+except KeyboardInterrupt:
+    out = ["interrupted"]
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(json.dumps(out + [time.monotonic() - t0]))
+"""
+
+
+def test_stop_inside_one_number_extraction(tmp_path):
+    # 200 MB of blanks that the number reader skips in one extraction
+    # (after a form feed, which is content): a stop there leaves the
+    # extraction with the handler's exception, soon after the alarm.
+    path = tmp_path / "k.fseries"
+    path.write_bytes(b"0 0 0\n\f" + b" " * 200_000_000 + SIX)
+    proc = subprocess.run([sys.executable, "-c", STOP_AT, str(path), "0.3"], capture_output=True, text=True,
+                          timeout=TIMEOUT)
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    assert out[0] == "interrupted", out
+    assert 0.3 <= out[1] < 2.5, out
+    assert sorted(os.listdir(tmp_path)) == ["k.fseries"]

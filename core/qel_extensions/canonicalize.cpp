@@ -31,8 +31,11 @@ namespace {
 // Work units (bytes) of text between two calls of the interrupt: well under
 // a millisecond of scanning, a few milliseconds of number reading.
 constexpr std::size_t kTextPollBytes = std::size_t(1) << 18;
-// Bytes of a line that the number reader sees at a time.
-constexpr std::size_t kWindowBytes = std::size_t(64) << 10;
+// Bytes of a line that the number reader sees at a time. The reader takes
+// many times longer per byte than the scans for line ends and blanks, so a
+// window counts kWindowWeight times its bytes.
+constexpr std::size_t kWindowBytes = std::size_t(16) << 10;
+constexpr std::size_t kWindowWeight = 8;
 
 // Counts the bytes examined and calls the interrupt every kTextPollBytes.
 class TextMeter {
@@ -66,7 +69,7 @@ protected:
         if (gptr() != nullptr && gptr() < egptr()) return traits_type::to_int_type(*gptr());
         if (next_ == end_) return traits_type::eof();
         const std::size_t n = std::min(kWindowBytes, static_cast<std::size_t>(end_ - next_));
-        meter_.add(n);
+        meter_.add(n * kWindowWeight);
         char *b = const_cast<char *>(next_);  // only ever read
         next_ += n;
         setg(b, b, b + n);
