@@ -6,10 +6,12 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "bindings.h"
 #include "frenet_helicity.h"
+#include "list_convert.h"
 
 namespace {
 
@@ -26,10 +28,10 @@ void require_second(std::size_t first, std::size_t second, const char *fname, co
 void bind_frenet_helicity(py::module_ &m) {
     m.def(
         "compute_frenet_frames",
-        [](const PointList &points) {
-            PointList T, N, B;
-            FrenetHelicity::compute_frenet_frames(points, T, N, B);
-            return std::make_tuple(T, N, B);
+        [](const qel_py::PointsArgument &points) {
+            qel_py::PointsResult T, N, B;
+            FrenetHelicity::compute_frenet_frames(points.points, T.points, N.points, B.points);
+            return std::make_tuple(std::move(T), std::move(N), std::move(B));
         },
         "\n        Compute Frenet frames (T, N, B) from 3D filament points.\n        Returns: (T, N, B) as tuple of lists.\n    ");
 
