@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "bindings.h"
@@ -29,9 +28,9 @@ void bind_frenet_helicity(py::module_ &m) {
     m.def(
         "compute_frenet_frames",
         [](const qel_py::PointsArgument &points) {
-            qel_py::PointsResult T, N, B;
-            FrenetHelicity::compute_frenet_frames(points.points, T.points, N.points, B.points);
-            return std::make_tuple(std::move(T), std::move(N), std::move(B));
+            qel_py::PointLists3Result frames;
+            FrenetHelicity::compute_frenet_frames(points.points, frames.lists[0], frames.lists[1], frames.lists[2]);
+            return frames;
         },
         "\n        Compute Frenet frames (T, N, B) from 3D filament points.\n        Returns: (T, N, B) as tuple of lists.\n    ");
 

@@ -7,6 +7,8 @@
 #include <pybind11/stl.h>
 
 #include <cstddef>
+#include <initializer_list>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -25,18 +27,15 @@ constexpr std::size_t kEntriesPerPoll = std::size_t(1) << 14;
 // A list of n entries, entry i made by make(i) (a new reference, or null with
 // a Python error set), with a check for signals between blocks of entries.
 // A handler that runs meanwhile must not reach a list whose slots are not
-// all set, nor its entries through it: until every slot is set, neither the
-// list nor the entries are tracked by the garbage collector, so that
-// gc.get_objects() and gc.get_referrers() do not return them. Untracked, they
-// also cost the collector nothing while they are made (its passes would
-// otherwise walk a list that grows by millions of entries), and a list freed
-// half built (a stop) is freed without unlinking its entries from the
-// collector. Once all are made, container entries are tracked again, block by
-// block with checks between (the list, untracked, still hides them), and the
-// list last; `track_entries` false leaves untracked the entries that never
-// need it (tuples of numbers, which the collector untracks by itself).
+// all set, nor its entries through it: neither the list nor the entries are
+// tracked by the garbage collector, so that gc.get_objects() and
+// gc.get_referrers() do not return them. Untracked, they also cost the
+// collector nothing while they are made (its passes would otherwise walk a
+// list that grows by millions of entries, with no check between), and a list
+// freed half built (a stop) is freed without unlinking its entries from the
+// collector. track_built_list() tracks them once the result is whole.
 template <class Make>
-py::list build_list(std::size_t n, Make &&make, bool track_entries = true) {
+py::list build_untracked_list(std::size_t n, Make &&make) {
     const qel::Interrupt &poll = signal_interrupt();
     py::list out(n);
     PyObject *list = out.ptr();
@@ -48,14 +47,37 @@ py::list build_list(std::size_t n, Make &&make, bool track_entries = true) {
         if (PyObject_IS_GC(entry)) PyObject_GC_UnTrack(entry);
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), entry);
     }
-    if (track_entries) {
+    return out;
+}
+
+// Tracks a list made by build_untracked_list: its container entries block by
+// block, with checks for signals between (the list, untracked, still hides
+// them), then the list. `entries` false leaves untracked the entries that
+// never need it (tuples of numbers, which the collector untracks by itself).
+// Tracked, the new entries join the collector's youngest generation all at
+// once: its next pass, at some allocation after the call, walks them all, as
+// it walks the objects any code makes. A call that returns several lists
+// builds them all before it tracks any, so that the pass does not come
+// inside the call.
+inline void track_built_list(const py::list &built, bool entries = true) {
+    const qel::Interrupt &poll = signal_interrupt();
+    PyObject *list = built.ptr();
+    if (entries) {
+        const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
         for (std::size_t i = 0; i < n; ++i) {
             if (i % kEntriesPerPoll == kEntriesPerPoll - 1) poll();
             PyObject *entry = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
             if (PyObject_IS_GC(entry) && !PyObject_GC_IsTracked(entry)) PyObject_GC_Track(entry);
         }
     }
-    PyObject_GC_Track(list);
+    if (!PyObject_GC_IsTracked(list)) PyObject_GC_Track(list);
+}
+
+// build_untracked_list, then track_built_list.
+template <class Make>
+py::list build_list(std::size_t n, Make &&make, bool track_entries = true) {
+    py::list out = build_untracked_list(n, std::forward<Make>(make));
+    track_built_list(out, track_entries);
     return out;
 }
 
@@ -75,11 +97,19 @@ PyObject *new_small_list(const T *values, Make &&make_item) {
     return entry;
 }
 
-// The points as a list of [x, y, z] lists of floats.
-inline py::list points_as_list(const qel::PointList &points) {
-    return build_list(points.size(), [&](std::size_t i) {
+// The points as a list of [x, y, z] lists of floats, untracked (see
+// build_untracked_list).
+inline py::list untracked_points_list(const qel::PointList &points) {
+    return build_untracked_list(points.size(), [&](std::size_t i) {
         return new_small_list<3>(points[i].data(), [](double v) { return PyFloat_FromDouble(v); });
     });
+}
+
+// The points as a list of [x, y, z] lists of floats.
+inline py::list points_as_list(const qel::PointList &points) {
+    py::list out = untracked_points_list(points);
+    track_built_list(out);
+    return out;
 }
 
 // Index pairs as a list of (i, j) tuples of ints.
@@ -166,6 +196,12 @@ struct PointsResult {
     qel::PointList points;
 };
 
+// Three point lists returned as a tuple of three lists of [x, y, z], all
+// three built before any is tracked (see track_built_list).
+struct PointLists3Result {
+    qel::PointList lists[3];
+};
+
 // Index pairs returned as a list of (i, j) tuples (see pairs_as_list).
 struct PairsResult {
     std::vector<std::pair<int, int>> pairs;
@@ -189,6 +225,20 @@ struct type_caster<qel_py::PointsResult> {
     bool load(handle, bool) { return false; }
     static handle cast(const qel_py::PointsResult &r, return_value_policy, handle) {
         return qel_py::points_as_list(r.points).release();
+    }
+};
+
+template <>
+struct type_caster<qel_py::PointLists3Result> {
+    PYBIND11_TYPE_CASTER(qel_py::PointLists3Result,
+                         (make_caster<std::tuple<qel::PointList, qel::PointList, qel::PointList>>::name));
+    bool load(handle, bool) { return false; }
+    static handle cast(const qel_py::PointLists3Result &r, return_value_policy, handle) {
+        py::list a = qel_py::untracked_points_list(r.lists[0]);
+        py::list b = qel_py::untracked_points_list(r.lists[1]);
+        py::list c = qel_py::untracked_points_list(r.lists[2]);
+        for (const py::list *l : {&a, &b, &c}) qel_py::track_built_list(*l);
+        return py::make_tuple(a, b, c).release();
     }
 };
 
