@@ -78,8 +78,8 @@ PointList BiotSavart::computeVelocity(const PointList &curve, const PointList &p
 
     const double scale = circulation / kFourPi;
     const std::unique_ptr<TargetBlock> block(new TargetBlock);
-    double *tx = block->tx, *ty = block->ty, *tz = block->tz;
-    double *vx = block->vx, *vy = block->vy, *vz = block->vz;
+    double *__restrict tx = block->tx, *__restrict ty = block->ty, *__restrict tz = block->tz;
+    double *__restrict vx = block->vx, *__restrict vy = block->vy, *__restrict vz = block->vz;
     WorkMeter meter(interrupt);
     for (std::size_t start = 0; start < m; start += kTargetBlock) {
         const std::size_t nt = std::min(kTargetBlock, m - start);
