@@ -231,13 +231,19 @@ def test_nested_handlers_end_in_recursion_error(name, limit):
         """
         {setup}
         {limit}
-        depth = deepest = 0
+        depth = deepest = runs = 0
         failed = False
         def handler(signum, frame):
-            # (once the nesting has failed, the runs while it unwinds do
-            # nothing: they would nest again without end)
-            global depth, deepest, failed
+            # (once the nesting has failed the timer stops, and runs while
+            # it unwinds do nothing: they would nest again without end; a
+            # bound on the runs ends the test in any case)
+            global depth, deepest, failed, runs
+            runs += 1
             if failed:
+                return
+            if runs > 20000:
+                failed = True
+                signal.setitimer(signal.ITIMER_REAL, 0)
                 return
             depth += 1
             deepest = max(deepest, depth)
@@ -245,11 +251,12 @@ def test_nested_handlers_end_in_recursion_error(name, limit):
                 {call}
             except RecursionError:
                 failed = True
+                signal.setitimer(signal.ITIMER_REAL, 0)
                 raise
             finally:
                 depth -= 1
         signal.signal(signal.SIGALRM, handler)
-        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
         try:
             for _ in range(1000):
                 {call}
