@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 
 #include "kernel_clones.h"
 
@@ -21,6 +22,14 @@ constexpr std::size_t kSegmentChunk = kInterruptInterval / kTargetBlock;
 
 struct SegmentArrays {
     std::vector<double> mx, my, mz, lx, ly, lz;
+};
+
+// One block of targets and their sums. On the heap rather than the stack:
+// the interrupt runs Python handlers, which may call this routine again
+// inside it, and each level would hold the block's 24 KiB of stack.
+struct alignas(64) TargetBlock {
+    double tx[kTargetBlock], ty[kTargetBlock], tz[kTargetBlock];
+    double vx[kTargetBlock], vy[kTargetBlock], vz[kTargetBlock];
 };
 
 
@@ -68,8 +77,9 @@ PointList BiotSavart::computeVelocity(const PointList &curve, const PointList &p
     }
 
     const double scale = circulation / kFourPi;
-    alignas(64) double tx[kTargetBlock], ty[kTargetBlock], tz[kTargetBlock];
-    alignas(64) double vx[kTargetBlock], vy[kTargetBlock], vz[kTargetBlock];
+    const std::unique_ptr<TargetBlock> block(new TargetBlock);
+    double *__restrict tx = block->tx, *__restrict ty = block->ty, *__restrict tz = block->tz;
+    double *__restrict vx = block->vx, *__restrict vy = block->vy, *__restrict vz = block->vz;
     WorkMeter meter(interrupt);
     for (std::size_t start = 0; start < m; start += kTargetBlock) {
         const std::size_t nt = std::min(kTargetBlock, m - start);

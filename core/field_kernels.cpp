@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 
 #include "biot_savart.h"
 #include "kernel_clones.h"
@@ -55,7 +56,12 @@ void FieldKernels::biot_savart_wire_grid(const double *X, const double *Y, const
                                          const PointList &wire, double current, double *Bx, double *By, double *Bz,
                                          const Interrupt &interrupt) {
     const std::size_t n = static_cast<std::size_t>(n64);
-    if (wire.size() < 2) return;
+    if (wire.size() < 2) {
+        std::fill(Bx, Bx + n, 0.0);
+        std::fill(By, By + n, 0.0);
+        std::fill(Bz, Bz + n, 0.0);
+        return;
+    }
     const std::size_t nseg = wire.size() - 1;
     PointList mid(nseg), dl(nseg);
     for (std::size_t k = 0; k < nseg; ++k) {
@@ -65,15 +71,17 @@ void FieldKernels::biot_savart_wire_grid(const double *X, const double *Y, const
         }
     }
     const double scale = current * kInvFourPi;
+    const std::unique_ptr<FieldNodeBlock> block(new FieldNodeBlock);
     WorkMeter meter(interrupt);
     for (std::size_t start = 0; start < n; start += kFieldBlock) {
         const std::size_t nb = std::min(kFieldBlock, n - start);
+        block->load(X, Y, Z, start, nb);
         for (std::size_t k0 = 0; k0 < nseg; k0 += kFieldSourceChunk) {
             const std::size_t k1 = std::min(nseg, k0 + kFieldSourceChunk);
-            wire_block(mid, dl, k0, k1, scale, X + start, Y + start, Z + start, nb, Bx + start, By + start,
-                       Bz + start);
+            wire_block(mid, dl, k0, k1, scale, block->x, block->y, block->z, nb, block->bx, block->by, block->bz);
             meter.add(nb * (k1 - k0));
         }
+        block->store(Bx, By, Bz, start, nb);
     }
 }
 

@@ -9,11 +9,13 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "array_convert.h"
 #include "bindings.h"
 #include "biot_savart.h"
 #include "interrupt_py.h"
+#include "list_convert.h"
 #include "trefoil_closure_kernels.h"
 
 namespace {
@@ -64,9 +66,14 @@ const double *closure_points(const CArray &points, const char *fname) {
 
 using ClosureKernel = double (*)(const double *, std::uint64_t, double, const qel::Interrupt &);
 
+// The pair kernels poll for signals, and a handler may change or resize the
+// caller's array meanwhile: they run on a copy of the points, whose cost (one
+// pass over N rows) is nothing next to their N^2/2 pairs.
 double closure_energy(const CArray &points, double rc, ClosureKernel kernel, const char *fname) {
     const double *p = closure_points(points, fname);
-    return kernel(p, static_cast<std::uint64_t>(points.shape(0)), rc, qel_py::signal_interrupt());
+    const auto n = static_cast<std::size_t>(points.shape(0));
+    const std::vector<double> copy(p, p + 3 * n);
+    return kernel(copy.data(), static_cast<std::uint64_t>(n), rc, qel_py::signal_interrupt());
 }
 
 // Checks of the two scan faces, in order: dimensions of every array (the
@@ -94,19 +101,21 @@ void bind_biot_savart(py::module_ &m) {
 
     bs.def_static(
         "compute_velocity",
-        [](const PointList &curve, const PointList &grid_points, double circulation) {
-            return BiotSavart::computeVelocity(curve, grid_points, circulation, qel_py::signal_interrupt());
+        [](const qel_py::PointsArgument &curve, const qel_py::PointsArgument &grid_points, double circulation) {
+            return qel_py::PointsResult{BiotSavart::computeVelocity(curve.points, grid_points.points, circulation,
+                                                                    qel_py::signal_interrupt())};
         },
         py::arg("curve"), py::arg("grid_points"), py::arg("circulation") = 1.0,
         "Compute the Biot–Savart velocity field from a closed curve at given grid points.\n"
         "Backward compatible with the historical 2-argument call; circulation defaults to 1.0.");
 
-    bs.def_static("compute_vorticity", [](const PointList &field, const BiotSavart::Dims &dims, double spacing) {
-        if (dims[0] > 0 && dims[1] > 0 && dims[2] > 0) {
-            require_field(field, dims, "BiotSavart.compute_vorticity");
-        }
-        return BiotSavart::computeVorticity(field, dims, spacing);
-    });
+    bs.def_static("compute_vorticity",
+                  [](const qel_py::PointsArgument &field, const BiotSavart::Dims &dims, double spacing) {
+                      if (dims[0] > 0 && dims[1] > 0 && dims[2] > 0) {
+                          require_field(field.points, dims, "BiotSavart.compute_vorticity");
+                      }
+                      return qel_py::PointsResult{BiotSavart::computeVorticity(field.points, dims, spacing)};
+                  });
 
     bs.def_static("extract_interior", [](const PointList &field, const BiotSavart::Dims &dims, int margin) {
         const char *fname = "BiotSavart.extract_interior";

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -65,9 +66,15 @@ A convert_or_throw(const py::handle &h) {
     return out;
 }
 
-py::array_t<double> zeros_like_shape(const std::vector<py::ssize_t> &shape) {
+// A new array of the grid's shape holding a copy of one coordinate array.
+// The grid loops poll for signals, and a handler may change or resize the
+// caller's X, Y, Z meanwhile, so they read their nodes from these copies;
+// the copies are the result arrays themselves, whose blocks of nodes are
+// read before their fields are written over them. Copying the nodes costs
+// what filling the results with zeros did.
+py::array_t<double> copy_as_result(const GridArray &a, const std::vector<py::ssize_t> &shape) {
     py::array_t<double> out(shape);
-    std::fill(out.mutable_data(), out.mutable_data() + out.size(), 0.0);
+    std::copy(a.data(), a.data() + a.size(), out.mutable_data());
     return out;
 }
 
@@ -139,18 +146,20 @@ Field3 dipole_ring_field_grid_np(const py::array &X, const py::array &Y, const p
     const PointList mom = to_vec3_list(convert_or_throw<TableArray>(moments));
 
     const std::vector<py::ssize_t> shape = shape_vec(X);
-    auto Bx = zeros_like_shape(shape), By = zeros_like_shape(shape), Bz = zeros_like_shape(shape);
+    auto Bx = copy_as_result(x, shape), By = copy_as_result(y, shape), Bz = copy_as_result(z, shape);
     const auto n = static_cast<std::size_t>(x.size());
     double *bx = Bx.mutable_data(), *by = By.mutable_data(), *bz = Bz.mutable_data();
+    const std::unique_ptr<qel::FieldNodeBlock> block(new qel::FieldNodeBlock);
     qel::WorkMeter meter(qel_py::signal_interrupt());
     for (std::size_t start = 0; start < n; start += kFieldBlock) {
         const std::size_t nb = std::min(kFieldBlock, n - start);
+        block->load(bx, by, bz, start, nb);
         for (std::size_t k0 = 0; k0 < pos.size(); k0 += kFieldSourceChunk) {
             const std::size_t k1 = std::min(pos.size(), k0 + kFieldSourceChunk);
-            dipole_block(pos, mom, k0, k1, x.data() + start, y.data() + start, z.data() + start, nb, bx + start,
-                         by + start, bz + start);
+            dipole_block(pos, mom, k0, k1, block->x, block->y, block->z, nb, block->bx, block->by, block->bz);
             meter.add(nb * (k1 - k0));
         }
+        block->store(bx, by, bz, start, nb);
     }
     return Field3{Bx, By, Bz};
 }
@@ -163,9 +172,9 @@ Field3 biot_savart_wire_grid_np(const py::array &X, const py::array &Y, const py
     const PointList wire = to_vec3_list(convert_or_throw<TableArray>(wire_points));
 
     const std::vector<py::ssize_t> shape = shape_vec(X);
-    auto Bx = zeros_like_shape(shape), By = zeros_like_shape(shape), Bz = zeros_like_shape(shape);
-    FieldKernels::biot_savart_wire_grid(x.data(), y.data(), z.data(), static_cast<std::uint64_t>(x.size()), wire,
-                                        current, Bx.mutable_data(), By.mutable_data(), Bz.mutable_data(),
+    auto Bx = copy_as_result(x, shape), By = copy_as_result(y, shape), Bz = copy_as_result(z, shape);
+    double *bx = Bx.mutable_data(), *by = By.mutable_data(), *bz = Bz.mutable_data();
+    FieldKernels::biot_savart_wire_grid(bx, by, bz, static_cast<std::uint64_t>(x.size()), wire, current, bx, by, bz,
                                         qel_py::signal_interrupt());
     return Field3{Bx, By, Bz};
 }

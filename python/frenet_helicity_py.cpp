@@ -10,6 +10,7 @@
 
 #include "bindings.h"
 #include "frenet_helicity.h"
+#include "list_convert.h"
 
 namespace {
 
@@ -26,10 +27,10 @@ void require_second(std::size_t first, std::size_t second, const char *fname, co
 void bind_frenet_helicity(py::module_ &m) {
     m.def(
         "compute_frenet_frames",
-        [](const PointList &points) {
-            PointList T, N, B;
-            FrenetHelicity::compute_frenet_frames(points, T, N, B);
-            return std::make_tuple(T, N, B);
+        [](const qel_py::PointsArgument &points) {
+            qel_py::PointLists3Result frames;
+            FrenetHelicity::compute_frenet_frames(points.points, frames.lists[0], frames.lists[1], frames.lists[2]);
+            return frames;
         },
         "\n        Compute Frenet frames (T, N, B) from 3D filament points.\n        Returns: (T, N, B) as tuple of lists.\n    ");
 

@@ -14,9 +14,35 @@
 
 namespace qel_py {
 
+// Polls whose handlers are running, across the whole module: a handler may
+// call a polling function whose poll runs the next handler, and so on while
+// a timer keeps firing. Each such level holds the frames of the native call
+// below it, so nesting is bounded well before the stack runs out, also in a
+// build whose frames are several times larger (sanitizers). Python's own
+// recursion limit counts each poll as one level as well.
+constexpr int kMaxNestedPolls = 64;
+
+inline int &polls_in_progress() {
+    static int depth = 0;
+    return depth;
+}
+
 inline const qel::Interrupt &signal_interrupt() {
     static const qel::Interrupt check = [] {
-        if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+        int &depth = polls_in_progress();
+        if (depth >= kMaxNestedPolls) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum nesting depth of signal handlers in long calls exceeded");
+            throw pybind11::error_already_set();
+        }
+        if (Py_EnterRecursiveCall(" while running signal handlers in a native call") != 0) {
+            throw pybind11::error_already_set();
+        }
+        ++depth;
+        const int raised = PyErr_CheckSignals();
+        --depth;
+        Py_LeaveRecursiveCall();
+        if (raised != 0) throw pybind11::error_already_set();
     };
     return check;
 }

@@ -8,6 +8,7 @@
 #include "bindings.h"
 #include "fs_path.h"
 #include "interrupt_py.h"
+#include "list_convert.h"
 #include "qel_extensions.h"
 
 namespace {
@@ -108,7 +109,7 @@ void bind_extensions(py::module_ &m) {
     m.def(
         "sample_curve_centered",
         [](const FsPath &path, int nsamples) {
-            return ext::sample_curve_centered(path.bytes, nsamples, signal_interrupt());
+            return qel_py::PointsResult{ext::sample_curve_centered(path.bytes, nsamples, signal_interrupt())};
         },
         py::arg("path"), py::arg("nsamples") = 1024);
     m.def(

@@ -385,3 +385,47 @@ def test_relax_stopped_inside_an_iteration_keeps_the_last_completed_one():
     assert out[0] == "stopped", out
     what, k = out[1].split()
     assert what == "iterations" and k not in ("None", "0"), out
+
+
+# Long lists made into Python lists (results) and read from them
+# (arguments): a timer fires every 10 ms and its handler notes the time; the
+# longest stretch without a note is small next to the call. An argument is
+# read whole before the call begins (a handler must not change it half
+# read), by a road fast enough that even a million points take a few tens
+# of milliseconds.
+LIST_GAPS = textwrap.dedent(
+    """
+    notes = []
+    signal.signal(signal.SIGALRM, lambda signum, frame: notes.append(time.monotonic()))
+    t0 = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    out = {call}
+    t1 = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    gaps = np.diff([t0] + notes + [t1])
+    print(t1 - t0, gaps.max())
+    """
+)
+
+LIST_CALLS = {
+    "evaluate_fourier_block": ("b = big_block(3)\ns = np.linspace(0, 6, 10**6).tolist()\n",
+                               "qb.evaluate_fourier_block(b, s)"),
+    "sample_curve_centered": (KNOT_FILE, "qb.sample_curve_centered('knot.fseries', 10**6)"),
+    "compute_frenet_frames": ("p = ring(10**6).tolist()\n", "qb.compute_frenet_frames(p)"),
+    "detect_reconnection_candidates": ("p = ring(2000).tolist()\n", "qb.detect_reconnection_candidates(p, 10.0)"),
+    "BiotSavart.compute_velocity": ("c, g = ring(4).tolist(), ring(10**6, 2.0).tolist()\n",
+                                    "qb.BiotSavart.compute_velocity(c, g)"),
+    "BiotSavart.compute_vorticity": ("f = ring(10**6).tolist()\n",
+                                     "qb.BiotSavart.compute_vorticity(f, [100, 100, 100], 0.1)"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(LIST_CALLS))
+def test_list_conversions_poll(tmp_path, name):
+    setup, call = LIST_CALLS[name]
+    script = PRELUDE + textwrap.dedent(setup) + LIST_GAPS.format(call=call)
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=TIMEOUT,
+                          cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    total, gap = map(float, proc.stdout.split())
+    assert gap < min(0.5, 0.25 * total), proc.stdout

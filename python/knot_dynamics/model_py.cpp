@@ -2,6 +2,8 @@
 // records and knot objects (entries 1 to 20 of the knot registration).
 #include "knot_py.h"
 
+#include "list_convert.h"
+
 #include <cstddef>
 #include <memory>
 #include <tuple>
@@ -109,8 +111,12 @@ void bind_model(py::module_ &m) {
           "Return index of block with most harmonics.");
 
     // 10 evaluate_fourier_block
-    m.def("evaluate_fourier_block", with_interrupt<&FourierKnot::evaluate>(), py::arg("block"), py::arg("s"),
-          "Evaluate r(s) for the given Fourier block.");
+    m.def(
+        "evaluate_fourier_block",
+        [](const FourierBlock &block, const std::vector<double> &s) {
+            return qel_py::PointsResult{FourierKnot::evaluate(block, s, signal_interrupt())};
+        },
+        py::arg("block"), py::arg("s"), "Evaluate r(s) for the given Fourier block.");
 
     // 11 evaluate_with_derivatives
     m.def(

@@ -2,6 +2,8 @@
 // grid helicity of a block (entries 21 to 36 of the knot registration).
 #include "knot_py.h"
 
+#include "list_convert.h"
+
 #include <pybind11/typing.h>
 
 #include <array>
@@ -44,45 +46,15 @@ void require_grid_rows(const PointList &rows, const std::array<int, 3> &shape, c
 py::tuple as_tuple(const KnotDynamics::Triple &t) { return py::make_tuple(t[0], t[1], t[2]); }
 
 // A diagram code as a list of [a, b, c, d] lists (what the binding library
-// makes of it, with the same annotation), with a check for pending signals
-// between blocks of entries: a code of millions of crossings takes seconds
-// to convert.
-// The cyclic garbage collector is paused meanwhile: the entries cannot form
-// cycles, and its full passes over a list that grows by millions of entries
-// would take most of the time, in stretches with no check between them.
+// makes of it, with the same annotation), built with checks for signals
+// between blocks of entries (a code of millions of crossings takes seconds
+// to convert) and hidden from the collector until it is whole (see
+// build_list).
 py::typing::List<KnotDynamics::PDCrossing> pd_code_as_list(const KnotDynamics::PDCode &code) {
-    constexpr std::size_t kEntriesPerCheck = std::size_t(1) << 14;
-    // (Through the gc module rather than the C functions, which older
-    // interpreters lack: the module must load far enough in them to refuse
-    // them with its own message.)
-    struct CollectorPause {
-        py::module_ gc = py::module_::import("gc");
-        const bool was_enabled = gc.attr("isenabled")().cast<bool>();
-        CollectorPause() {
-            if (was_enabled) gc.attr("disable")();
-        }
-        ~CollectorPause() {
-            if (!was_enabled) return;
-            try {
-                gc.attr("enable")();
-            } catch (py::error_already_set &e) {
-                e.discard_as_unraisable("pd_from_curve");
-            }
-        }
-    } pause;
-    py::typing::List<KnotDynamics::PDCrossing> out(code.size());
-    for (std::size_t c = 0; c < code.size(); ++c) {
-        if (c % kEntriesPerCheck == kEntriesPerCheck - 1) signal_interrupt()();
-        PyObject *entry = PyList_New(4);
-        if (entry == nullptr) throw py::error_already_set();
-        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(c), entry);
-        for (std::size_t k = 0; k < 4; ++k) {
-            PyObject *label = PyLong_FromLong(code[c][k]);
-            if (label == nullptr) throw py::error_already_set();
-            PyList_SET_ITEM(entry, static_cast<py::ssize_t>(k), label);
-        }
-    }
-    return out;
+    py::list out = qel_py::build_list(code.size(), [&](std::size_t c) {
+        return qel_py::new_small_list<4>(code[c].data(), [](int label) { return PyLong_FromLong(label); });
+    });
+    return py::reinterpret_steal<py::typing::List<KnotDynamics::PDCrossing>>(out.release());
 }
 
 }  // namespace
@@ -110,8 +82,13 @@ void bind_topology(py::module_ &m) {
           "\n        Compute the centerline helicity as the sum of writhe and twist.\n    ");
 
     // 26 detect_reconnection_candidates
-    m.def("detect_reconnection_candidates", with_interrupt<&KnotDynamics::detect_reconnection_candidates>(),
-          "\n        Detect pairs of points on the filament that approach closely enough to be candidates for "
+    m.def(
+        "detect_reconnection_candidates",
+        [](const PointList &points, double threshold) {
+            return qel_py::PairsResult{
+                KnotDynamics::detect_reconnection_candidates(points, threshold, signal_interrupt())};
+        },
+        "\n        Detect pairs of points on the filament that approach closely enough to be candidates for "
           "reconnection.\n    ");
 
     // 27 evaluate_fourier_series
