@@ -185,9 +185,11 @@ public:
     explicit VortexKnotSystem(double circulation);
 
     void compute_tangents();
-    // N points of the formula at t = k*2pi/N, k = 0 .. N-1.
-    void initialize_trefoil_knot(std::uint64_t resolution);
-    void initialize_figure8_knot(std::uint64_t resolution);
+    // N points of the formula at t = k*2pi/N, k = 0 .. N-1. The sampling and
+    // the tangents call `interrupt` about every kInterruptInterval units of
+    // work; when it throws, the shape is unchanged.
+    void initialize_trefoil_knot(std::uint64_t resolution, const Interrupt &interrupt = {});
+    void initialize_figure8_knot(std::uint64_t resolution, const Interrupt &interrupt = {});
     // The largest block of the embedded text of that id, else of the file
     // find_knot_file names, sampled at k*2pi/(N-1) (both ends) and centred.
     // Errors of the file path become "Could not initialize knot <id>: ..."
@@ -211,8 +213,9 @@ public:
     static std::string find_knot_file(const std::string &knot_id, const Interrupt &interrupt = {});
 
 private:
-    // Installs new positions with their tangents, or throws and changes nothing.
-    void replace_shape(PointList positions);
+    // Installs new positions with their tangents, or throws and changes
+    // nothing; the tangents call `interrupt` as they are made.
+    void replace_shape(PointList positions, const Interrupt &interrupt);
 
     PointList positions_;
     PointList tangents_;
