@@ -276,16 +276,18 @@ public:
                                 double depth_tol, const Interrupt &interrupt = {});
 
     // Grid helicity. The four grid operations forward to the Biot–Savart grid
-    // kernels (velocity with circulation 1); the triple is
-    // (H_charge, H_mass, a_mu).
+    // kernels (velocity with circulation 1), which call `interrupt` between
+    // rows of the grid; the triple is (H_charge, H_mass, a_mu). The pipeline
+    // calls it in every step, the making of the grid and the radii included.
     using Triple = std::array<double, 3>;
     static PointList compute_biot_savart_velocity_grid(const PointList &curve, const PointList &grid_points,
                                                        const Interrupt &interrupt = {});
     static PointList compute_vorticity_grid(const PointList &velocity, const std::array<int, 3> &shape,
-                                            double spacing);
-    static PointList extract_interior_field(const PointList &field, const std::array<int, 3> &shape, int margin);
+                                            double spacing, const Interrupt &interrupt = {});
+    static PointList extract_interior_field(const PointList &field, const std::array<int, 3> &shape, int margin,
+                                            const Interrupt &interrupt = {});
     static Triple compute_helicity_invariants(const PointList &v_sub, const PointList &w_sub,
-                                              const std::vector<double> &r_sq);
+                                              const std::vector<double> &r_sq, const Interrupt &interrupt = {});
     // Samples the block at k*2pi/(n-1) (both ends), centres the samples, lays
     // a G^3 grid of nodes index*h (index -G/2 .. G-G/2-1) about the origin and
     // reduces velocity and vorticity of the nodes `interior_margin` in from
