@@ -127,7 +127,7 @@ constexpr std::uint64_t kVorticityNodeWork = 16;
 constexpr std::uint64_t kCopyWork = 2;
 constexpr std::uint64_t kInvariantWork = 4;
 // Entries between two counts of the work in the flat loops.
-constexpr std::size_t kFlatRun = 4096;
+constexpr std::size_t kFlatRun = 16384;
 
 // Appends `count` zero vectors to `out`, a run at a time.
 void append_zeros(PointList &out, std::size_t count, WorkMeter &meter) {
@@ -145,11 +145,9 @@ PointList BiotSavart::computeVorticity(const PointList &u, const Dims &dims, dou
     WorkMeter meter(interrupt);
     PointList out;
     out.reserve(u.size());
+    append_zeros(out, u.size(), meter);
     const std::int64_t d0 = dims[0], d1 = dims[1], d2 = dims[2];
-    if (d0 <= 0 || d1 <= 0 || d2 <= 0) {
-        append_zeros(out, u.size(), meter);
-        return out;
-    }
+    if (d0 <= 0 || d1 <= 0 || d2 <= 0) return out;
     const double two_h = h + h;
     auto at = [&](std::int64_t i, std::int64_t j, std::int64_t k) -> const Vec3 & {
         return u[static_cast<std::size_t>((i * d1 + j) * d2 + k)];
@@ -158,9 +156,6 @@ PointList BiotSavart::computeVorticity(const PointList &u, const Dims &dims, dou
         const std::int64_t ip = (i + 1) % d0, im = (i - 1 + d0) % d0;
         for (std::int64_t j = 0; j < d1; ++j) {
             const std::int64_t jp = (j + 1) % d1, jm = (j - 1 + d1) % d1;
-            // Row (i, j) starts at index (i*d1 + j)*d2, where the rows before it end.
-            out.resize(out.size() + static_cast<std::size_t>(d2));
-            Vec3 *row = out.data() + (out.size() - static_cast<std::size_t>(d2));
             for (std::int64_t k = 0; k < d2; ++k) {
                 const std::int64_t kp = (k + 1) % d2, km = (k - 1 + d2) % d2;
                 const Vec3 &a0p = at(ip, j, k), &a0m = at(im, j, k);
@@ -169,13 +164,11 @@ PointList BiotSavart::computeVorticity(const PointList &u, const Dims &dims, dou
                 const double d0y = (a0p[1] - a0m[1]) / two_h, d0z = (a0p[2] - a0m[2]) / two_h;
                 const double d1x = (a1p[0] - a1m[0]) / two_h, d1z = (a1p[2] - a1m[2]) / two_h;
                 const double d2x = (a2p[0] - a2m[0]) / two_h, d2y = (a2p[1] - a2m[1]) / two_h;
-                row[k] = Vec3{d2y - d1z, d0z - d2x, d1x - d0y};
+                out[static_cast<std::size_t>((i * d1 + j) * d2 + k)] = Vec3{d2y - d1z, d0z - d2x, d1x - d0y};
             }
             meter.add(kVorticityNodeWork * static_cast<std::uint64_t>(d2));
         }
     }
-    // Entries past the grid's nodes stay zero.
-    append_zeros(out, u.size() - out.size(), meter);
     return out;
 }
 

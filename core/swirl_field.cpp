@@ -25,9 +25,8 @@ std::vector<std::array<float, 2>> compute_swirl_field(int res, float time, const
         throw std::length_error("compute_swirl_field: |res| must not exceed 46340 (res*res samples)");
     }
     const int n = res * res;
-    // Filled a row (or a run of zeros) at a time rather than made zero
-    // first, so that the memory of a large field is first touched in the
-    // loops that count the work.
+    // Filled in order rather than made zero first, so that the memory of a
+    // large field is first touched in the loops that count the work.
     std::vector<std::array<float, 2>> out;
     out.reserve(static_cast<std::size_t>(n));
     WorkMeter meter(interrupt);
@@ -44,8 +43,6 @@ std::vector<std::array<float, 2>> compute_swirl_field(int res, float time, const
     const float w = time * 6.0f;
     for (int i = 0; i < res; ++i) {
         const float u = static_cast<float>(i) / R - 0.5f;
-        out.resize(out.size() + static_cast<std::size_t>(res));
-        std::array<float, 2> *row = out.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(res);
         for (int j = 0; j < res; ++j) {
             const float v = static_cast<float>(j) / R - 0.5f;
             const float r2 = (v * v + u * u) + 1e-5f;
@@ -53,8 +50,8 @@ std::vector<std::array<float, 2>> compute_swirl_field(int res, float time, const
             const float a = 0.1f / r2;
             const float b = 0.25f / r;
             const float mod = 0.03f * std::sin(r * 10.0f - w) + 1.0f;
-            row[j][0] = ((-u) * a + (-v) * b) * mod;
-            row[j][1] = (b * u + (-v) * a) * mod;
+            // Sample (i, j) goes to index i*res + j, where the samples before it end.
+            out.push_back(std::array<float, 2>{((-u) * a + (-v) * b) * mod, (b * u + (-v) * a) * mod});
         }
         meter.add(kSampleWork * static_cast<std::uint64_t>(res));
     }

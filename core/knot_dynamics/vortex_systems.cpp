@@ -30,8 +30,7 @@ namespace {
 // central-difference tangent, in the units of the interrupt's work count.
 constexpr std::uint64_t kFormulaPointWork = 32;
 constexpr std::uint64_t kTangentWork = 4;
-// Points between two counts of the work in the loops that are too short per
-// point for a count of their own.
+// Points between two counts of the work.
 constexpr std::size_t kPointRun = 4096;
 
 // Periodic central differences (P[k+1] - P[k-1]) * 0.5, not normalised; a
@@ -62,9 +61,10 @@ PointList sample_formula(std::uint64_t resolution, Shape shape, const Interrupt 
     pts.reserve(static_cast<std::size_t>(resolution));
     const double n = static_cast<double>(resolution);
     WorkMeter meter(interrupt);
-    for (std::uint64_t k = 0; k < resolution; ++k) {
-        meter.add(kFormulaPointWork);
-        pts.push_back(shape((static_cast<double>(k) * kTwoPi) / n));
+    for (std::uint64_t k0 = 0; k0 < resolution; k0 += kPointRun) {
+        const std::uint64_t k1 = std::min<std::uint64_t>(resolution, k0 + kPointRun);
+        for (std::uint64_t k = k0; k < k1; ++k) pts.push_back(shape((static_cast<double>(k) * kTwoPi) / n));
+        meter.add(kFormulaPointWork * (k1 - k0));
     }
     return pts;
 }
