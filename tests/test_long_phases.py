@@ -4,8 +4,8 @@ periodic curl, the swirl field and its list, the ideal-record scanner on text
 dense with '<', large file reads and the directory walk.
 
 Each call runs in a child interpreter. A timer fires every few milliseconds
-and its handler only notes the time: a phase that polls shows no long stretch
-without a note. Then a handler that raises stops the call, which must end
+of processor time and its handler only notes the time: a phase that polls
+shows no long stretch without a note. Then a handler that raises stops the call, which must end
 with that exception and leave its object and inputs as they were. The walk
 runs over a tree of many directories in the cache: a walk with a cold cache
 takes longer in the same calls."""
@@ -45,18 +45,25 @@ PRELUDE = textwrap.dedent(
 )
 
 # The timer notes; the longest stretch between two notes (or the call's
-# start or end and the nearest note) against the call's time.
+# start or end and the nearest note) against the call's time. Both are
+# counted in the processor time of the child (its own and the system's work
+# for it), so that a machine busy with other work, which leaves the child
+# waiting for its turn, does not lengthen them.
 GAPS = textwrap.dedent(
     """
     notes = []
-    signal.signal(signal.SIGALRM, lambda signum, frame: notes.append(time.perf_counter()))
-    t0 = time.perf_counter()
-    signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
+    signal.signal(signal.SIGPROF, lambda signum, frame: notes.append(time.process_time()))
+    t0 = time.process_time()
+    signal.setitimer(signal.ITIMER_PROF, 0.005, 0.005)
     {call}
-    t1 = time.perf_counter()
-    signal.setitimer(signal.ITIMER_REAL, 0)
+    t1 = time.process_time()
+    signal.setitimer(signal.ITIMER_PROF, 0)
     gaps = np.diff([t0] + notes + [t1])
-    print(t1 - t0, gaps.max())
+    # between polls: not before the first, nor in the stretch that ends with
+    # the note of the handler's run just after the call (a signal that came
+    # in after its last poll)
+    inner = np.diff(notes)[:-1].max() if len(notes) > 2 else t1 - t0
+    print(t1 - t0, gaps.max(), inner, len(notes))
     """
 )
 
@@ -92,7 +99,7 @@ def run_child(script, cwd):
 
 
 GRID = "u = np.random.default_rng(0).random((160**3, 3))\n"
-FIELD = "u = np.random.default_rng(0).random((200, 200, 200, 3))\n"
+FIELD = "u = np.random.default_rng(0).random((256, 256, 256, 3))\n"
 BLOCK = "b = qb.load_embedded_knot_block('3_1')\n"
 
 # name: (setup, the call, a check after a stop that prints True when the
@@ -101,8 +108,8 @@ BLOCK = "b = qb.load_embedded_knot_block('3_1')\n"
 # may not read it after one), and one of them fills its result array after
 # its last (a half-filled object is never left to a handler): stretches of
 # a third of the call and more on this class of machine, mostly the
-# system's first touch of new pages. Their bound only shows that the
-# kernel between those stretches polls.
+# system's first touch of new pages, which can stall for a second when
+# memory is short. For them only the stretches between polls are bounded.
 WIDE = {"compute_vorticity_grid", "curl3d_central"}
 PHASES = {
     "initialize_trefoil_knot": (
@@ -146,9 +153,12 @@ PHASES = {
 @pytest.mark.parametrize("name", sorted(PHASES))
 def test_long_phase_polls_throughout(tmp_path, name):
     setup, call, _ = PHASES[name]
-    total, gap = map(float, run_child(PRELUDE + setup + GAPS.format(call=call), tmp_path)[0].split())
+    total, gap, inner, notes = map(float, run_child(PRELUDE + setup + GAPS.format(call=call), tmp_path)[0].split())
     assert total > 0.1, total  # long enough to show the stretches
-    assert gap < (0.85 if name in WIDE else 0.25) * total, (total, gap)
+    if name in WIDE:
+        assert notes >= 4 and inner < 0.25 * total, (total, inner, notes)
+    else:
+        assert gap < 0.25 * total, (total, gap)
 
 
 @pytest.mark.parametrize("name", sorted(PHASES))
@@ -172,7 +182,7 @@ WALKS = {
 
 @pytest.mark.parametrize("walk", sorted(WALKS))
 def test_directory_walk_polls_throughout(tmp_path, walk):
-    total, gap = map(float, run_child(PRELUDE + TREE + GAPS.format(call=WALKS[walk]), tmp_path)[0].split())
+    total, gap, _, _ = map(float, run_child(PRELUDE + TREE + GAPS.format(call=WALKS[walk]), tmp_path)[0].split())
     assert gap < 0.25 * total, (total, gap)
 
 
