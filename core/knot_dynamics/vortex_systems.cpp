@@ -26,7 +26,7 @@ using namespace knot_detail;
 
 namespace {
 
-// Work of one point of a formula shape (five sines and cosines) and of one
+// Work of one point of a formula shape (four sines and cosines) and of one
 // central-difference tangent, in the units of the interrupt's work count.
 constexpr std::uint64_t kFormulaPointWork = 32;
 constexpr std::uint64_t kTangentWork = 4;
