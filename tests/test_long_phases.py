@@ -55,7 +55,7 @@ GAPS = textwrap.dedent(
     signal.signal(signal.SIGPROF, lambda signum, frame: notes.append(time.process_time()))
     t0 = time.process_time()
     signal.setitimer(signal.ITIMER_PROF, 0.005, 0.005)
-    {call}
+    result = {call}
     t1 = time.process_time()
     signal.setitimer(signal.ITIMER_PROF, 0)
     gaps = np.diff([t0] + notes + [t1])

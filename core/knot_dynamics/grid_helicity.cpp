@@ -90,11 +90,16 @@ KnotDynamics::Triple KnotDynamics::compute_helicity_from_fourier_block(const Fou
     }
 
     const BiotSavart::Dims dims{grid_size, grid_size, grid_size};
-    const PointList velocity = BiotSavart::computeVelocity(curve, grid, 1.0, interrupt);
-    grid = PointList();
-    const PointList vorticity = BiotSavart::computeVorticity(velocity, dims, spacing, interrupt);
+    // Each grid list is freed as soon as it is no longer needed: giving back
+    // the memory of a large grid takes a while, and these stretches then
+    // come one by one between polls rather than all at the return.
+    PointList velocity = BiotSavart::computeVelocity(curve, grid, 1.0, interrupt);
+    PointList().swap(grid);
+    PointList vorticity = BiotSavart::computeVorticity(velocity, dims, spacing, interrupt);
     const PointList v_sub = BiotSavart::extractInterior(velocity, dims, interior_margin, interrupt);
+    PointList().swap(velocity);
     const PointList w_sub = BiotSavart::extractInterior(vorticity, dims, interior_margin, interrupt);
+    PointList().swap(vorticity);
 
     std::vector<double> r_sq;
     const std::int64_t m = interior_margin;
