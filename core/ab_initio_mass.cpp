@@ -99,6 +99,8 @@ constexpr int kMaxHarmonic = 19;  // coefficient tables hold indices 0 ... 19
 // Work of one byte of database text scanned for tags, in the units of the
 // interrupt's work count.
 constexpr std::uint64_t kTextByteWork = 8;
+// Work of one harmonic at one sample of a filament (a cosine and a sine).
+constexpr std::uint64_t kHarmonicWork = 16;
 
 // text.find(needle, from), searched in windows with a call of the interrupt
 // after each, so that a search through a long database can be stopped.
@@ -135,7 +137,7 @@ std::string load_ideal_database_from_file(const Interrupt &interrupt) {
 }
 
 // One filament from the <Coeff .../> tags of a section: harmonics 0 ... 19,
-// sampled at t_i = i 2 pi / N.
+// sampled at t_i = i 2 pi / N. The scan and the sampling count their work.
 PointList build_component(const std::string &section, int resolution, WorkMeter &meter) {
     Vec3 A[kMaxHarmonic + 1] = {};
     Vec3 B[kMaxHarmonic + 1] = {};
@@ -170,9 +172,13 @@ PointList build_component(const std::string &section, int resolution, WorkMeter 
 
     if (resolution < 0) throw std::length_error("ParticleEvaluator: resolution must not be negative");
     const std::size_t n = static_cast<std::size_t>(resolution);
-    PointList pts(n);
+    // Filled in order rather than made zero first, so that the memory of a
+    // long filament is first touched in the loop that counts its work.
+    PointList pts;
+    pts.reserve(n);
     const double dn = static_cast<double>(resolution);
     for (std::size_t i = 0; i < n; ++i) {
+        meter.add(kHarmonicWork * static_cast<std::uint64_t>(K) + 1);
         const double t = (static_cast<double>(i) * kTwoPi) / dn;
         double x = A[0][0], y = A[0][1], z = A[0][2];
         for (int j = 1; j <= K; ++j) {
@@ -182,7 +188,7 @@ PointList build_component(const std::string &section, int resolution, WorkMeter 
             y += A[j][1] * c + B[j][1] * s;
             z += A[j][2] * c + B[j][2] * s;
         }
-        pts[i] = Vec3{x, y, z};
+        pts.push_back(Vec3{x, y, z});
     }
     return pts;
 }

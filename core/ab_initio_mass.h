@@ -63,9 +63,10 @@ public:
 
     // Samples `resolution` points per component of the database record with
     // this id. The database is read anew: QEL_IDEAL_DATABASE, then fixed
-    // paths relative to the working directory. The reading of the database
-    // and the search for the record call `interrupt` (see file_access.h);
-    // when it throws, the construction ends with its exception.
+    // paths relative to the working directory. The reading of the database,
+    // the search for the record and the sampling call `interrupt` (see
+    // file_access.h); when it throws, the construction ends with its
+    // exception.
     ParticleEvaluator(const std::string &knot_ab_id, int resolution, const Interrupt &interrupt = {});
     // Copies the filaments as given.
     explicit ParticleEvaluator(const std::vector<PointList> &input_filaments);
@@ -73,8 +74,9 @@ public:
     // Replaces `filaments` by the components of the record `id` in `db`;
     // false (filaments untouched) when the record or its end tag is missing,
     // false (filaments empty) when no component could be cut out.
-    // The search calls `interrupt` about every kInterruptInterval units of
-    // text work; when it throws, `filaments` is unchanged.
+    // The search and the sampling call `interrupt` about every
+    // kInterruptInterval units of work; when it throws, `filaments` is
+    // unchanged.
     bool extract_and_build_filament(const std::string &db, const std::string &id, int resolution,
                                     const Interrupt &interrupt = {});
 

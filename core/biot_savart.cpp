@@ -124,8 +124,38 @@ Vec3 BiotSavart::velocity(const Vec3 &r, const PointList &X, const PointList &T,
     return v;
 }
 
-PointList BiotSavart::computeVorticity(const PointList &u, const Dims &dims, double h) {
-    PointList out(u.size(), Vec3{0.0, 0.0, 0.0});
+// The grid kernels below fill their results row by row (a row is one run
+// of the last grid axis) and count their work after each row: a grid of
+// tens of millions of nodes takes seconds. A row is sized when it is
+// written rather than the whole result made zero first, so that the memory
+// of a large result is first touched in the loops that count the work.
+namespace {
+
+// Work of one grid node of the vorticity, of one copied interior sample and
+// of one term of the invariants, in the units of the interrupt's work count.
+constexpr std::uint64_t kVorticityNodeWork = 16;
+constexpr std::uint64_t kCopyWork = 2;
+constexpr std::uint64_t kInvariantWork = 4;
+// Entries between two counts of the work in the flat loops.
+constexpr std::size_t kFlatRun = 16384;
+
+// Appends `count` zero vectors to `out`, a run at a time.
+void append_zeros(PointList &out, std::size_t count, WorkMeter &meter) {
+    while (count > 0) {
+        const std::size_t run = std::min(count, kFlatRun);
+        out.resize(out.size() + run, Vec3{0.0, 0.0, 0.0});
+        count -= run;
+        meter.add(kCopyWork * run);
+    }
+}
+
+}  // namespace
+
+PointList BiotSavart::computeVorticity(const PointList &u, const Dims &dims, double h, const Interrupt &interrupt) {
+    WorkMeter meter(interrupt);
+    PointList out;
+    out.reserve(u.size());
+    append_zeros(out, u.size(), meter);
     const std::int64_t d0 = dims[0], d1 = dims[1], d2 = dims[2];
     if (d0 <= 0 || d1 <= 0 || d2 <= 0) return out;
     const double two_h = h + h;
@@ -146,32 +176,47 @@ PointList BiotSavart::computeVorticity(const PointList &u, const Dims &dims, dou
                 const double d2x = (a2p[0] - a2m[0]) / two_h, d2y = (a2p[1] - a2m[1]) / two_h;
                 out[static_cast<std::size_t>((i * d1 + j) * d2 + k)] = Vec3{d2y - d1z, d0z - d2x, d1x - d0y};
             }
+            meter.add(kVorticityNodeWork * static_cast<std::uint64_t>(d2));
         }
     }
     return out;
 }
 
-PointList BiotSavart::extractInterior(const PointList &u, const Dims &dims, int margin) {
+PointList BiotSavart::extractInterior(const PointList &u, const Dims &dims, int margin, const Interrupt &interrupt) {
     PointList out;
     const std::int64_t m = margin, d0 = dims[0], d1 = dims[1], d2 = dims[2];
     if (2 * m >= d0 || 2 * m >= d1 || 2 * m >= d2) return out;
     out.reserve(static_cast<std::size_t>((d0 - 2 * m) * (d1 - 2 * m) * (d2 - 2 * m)));
+    WorkMeter meter(interrupt);
     for (std::int64_t i = m; i < d0 - m; ++i)
-        for (std::int64_t j = m; j < d1 - m; ++j)
-            for (std::int64_t k = m; k < d2 - m; ++k) out.push_back(u[static_cast<std::size_t>((i * d1 + j) * d2 + k)]);
+        for (std::int64_t j = m; j < d1 - m; ++j) {
+            const Vec3 *row = u.data() + static_cast<std::size_t>((i * d1 + j) * d2);
+            out.insert(out.end(), row + m, row + (d2 - m));
+            meter.add(kCopyWork * static_cast<std::uint64_t>(d2 - 2 * m));
+        }
     return out;
 }
 
 BiotSavart::Invariants BiotSavart::computeInvariants(const PointList &v, const PointList &w,
-                                                     const std::vector<double> &r_sq) {
+                                                     const std::vector<double> &r_sq, const Interrupt &interrupt) {
+    // Each sum runs over its entries in order, a run at a time.
+    WorkMeter meter(interrupt);
     double h_charge = 0.0;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        h_charge += (v[i][0] * w[i][0] + v[i][1] * w[i][1]) + v[i][2] * w[i][2];
+    for (std::size_t i0 = 0; i0 < v.size(); i0 += kFlatRun) {
+        const std::size_t i1 = std::min(v.size(), i0 + kFlatRun);
+        for (std::size_t i = i0; i < i1; ++i) {
+            h_charge += (v[i][0] * w[i][0] + v[i][1] * w[i][1]) + v[i][2] * w[i][2];
+        }
+        meter.add(kInvariantWork * (i1 - i0));
     }
     double h_mass = 0.0;
-    for (std::size_t i = 0; i < w.size(); ++i) {
-        const double norm = std::sqrt((w[i][0] * w[i][0] + w[i][1] * w[i][1]) + w[i][2] * w[i][2]);
-        h_mass += (norm * norm) * r_sq[i];
+    for (std::size_t i0 = 0; i0 < w.size(); i0 += kFlatRun) {
+        const std::size_t i1 = std::min(w.size(), i0 + kFlatRun);
+        for (std::size_t i = i0; i < i1; ++i) {
+            const double norm = std::sqrt((w[i][0] * w[i][0] + w[i][1] * w[i][1]) + w[i][2] * w[i][2]);
+            h_mass += (norm * norm) * r_sq[i];
+        }
+        meter.add(kInvariantWork * (i1 - i0));
     }
     const double a_mu = (h_charge / h_mass - 1.0) * 0.5;
     return Invariants{h_charge, h_mass, a_mu};

@@ -29,15 +29,20 @@ public:
 
     // Periodic central-difference vorticity (the negated curl for axes x, y, z).
     // Requires u.size() >= d0*d1*d2 when all dims are positive.
-    static PointList computeVorticity(const PointList &u, const Dims &dims, double h);
+    // The three grid kernels below call `interrupt` between rows of the
+    // grid (or runs of entries), about every kInterruptInterval units of work.
+    static PointList computeVorticity(const PointList &u, const Dims &dims, double h,
+                                      const Interrupt &interrupt = {});
 
     // Samples at least `margin` nodes in from every face, in grid order.
     // Requires margin >= 0 and u.size() >= d0*d1*d2 when the interior is not empty.
-    static PointList extractInterior(const PointList &u, const Dims &dims, int margin);
+    static PointList extractInterior(const PointList &u, const Dims &dims, int margin,
+                                     const Interrupt &interrupt = {});
 
     // (sum v.w, sum |w|^2 r_sq, (H_charge/H_mass - 1)/2).
     // Requires w.size() >= v.size() and r_sq.size() >= w.size().
-    static Invariants computeInvariants(const PointList &v, const PointList &w, const std::vector<double> &r_sq);
+    static Invariants computeInvariants(const PointList &v, const PointList &w, const std::vector<double> &r_sq,
+                                        const Interrupt &interrupt = {});
 };
 
 // Shared by the kernels and their callers.

@@ -185,9 +185,11 @@ public:
     explicit VortexKnotSystem(double circulation);
 
     void compute_tangents();
-    // N points of the formula at t = k*2pi/N, k = 0 .. N-1.
-    void initialize_trefoil_knot(std::uint64_t resolution);
-    void initialize_figure8_knot(std::uint64_t resolution);
+    // N points of the formula at t = k*2pi/N, k = 0 .. N-1. The sampling and
+    // the tangents call `interrupt` about every kInterruptInterval units of
+    // work; when it throws, the shape is unchanged.
+    void initialize_trefoil_knot(std::uint64_t resolution, const Interrupt &interrupt = {});
+    void initialize_figure8_knot(std::uint64_t resolution, const Interrupt &interrupt = {});
     // The largest block of the embedded text of that id, else of the file
     // find_knot_file names, sampled at k*2pi/(N-1) (both ends) and centred.
     // Errors of the file path become "Could not initialize knot <id>: ..."
@@ -211,8 +213,9 @@ public:
     static std::string find_knot_file(const std::string &knot_id, const Interrupt &interrupt = {});
 
 private:
-    // Installs new positions with their tangents, or throws and changes nothing.
-    void replace_shape(PointList positions);
+    // Installs new positions with their tangents, or throws and changes
+    // nothing; the tangents call `interrupt` as they are made.
+    void replace_shape(PointList positions, const Interrupt &interrupt);
 
     PointList positions_;
     PointList tangents_;
@@ -273,16 +276,18 @@ public:
                                 double depth_tol, const Interrupt &interrupt = {});
 
     // Grid helicity. The four grid operations forward to the Biot–Savart grid
-    // kernels (velocity with circulation 1); the triple is
-    // (H_charge, H_mass, a_mu).
+    // kernels (velocity with circulation 1), which call `interrupt` between
+    // rows of the grid; the triple is (H_charge, H_mass, a_mu). The pipeline
+    // calls it in every step, the making of the grid and the radii included.
     using Triple = std::array<double, 3>;
     static PointList compute_biot_savart_velocity_grid(const PointList &curve, const PointList &grid_points,
                                                        const Interrupt &interrupt = {});
     static PointList compute_vorticity_grid(const PointList &velocity, const std::array<int, 3> &shape,
-                                            double spacing);
-    static PointList extract_interior_field(const PointList &field, const std::array<int, 3> &shape, int margin);
+                                            double spacing, const Interrupt &interrupt = {});
+    static PointList extract_interior_field(const PointList &field, const std::array<int, 3> &shape, int margin,
+                                            const Interrupt &interrupt = {});
     static Triple compute_helicity_invariants(const PointList &v_sub, const PointList &w_sub,
-                                              const std::vector<double> &r_sq);
+                                              const std::vector<double> &r_sq, const Interrupt &interrupt = {});
     // Samples the block at k*2pi/(n-1) (both ends), centres the samples, lays
     // a G^3 grid of nodes index*h (index -G/2 .. G-G/2-1) about the origin and
     // reduces velocity and vorticity of the nodes `interior_margin` in from

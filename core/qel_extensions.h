@@ -120,7 +120,9 @@ CanonicalizeResult canonicalize_fseries_file_inplace(const std::string &path, co
 
 // Helicity of every ".fseries" file under root_dir (recursively when asked;
 // links to directories are never followed), sorted by path. Throws
-// std::runtime_error "directory does not exist: " + root_dir.
+// std::runtime_error "directory does not exist: " + root_dir. The walk calls
+// `interrupt` before every directory it opens and every readdir and stat,
+// and the helicities between files and within each.
 std::vector<HelicityResult> batch_helicity_from_dir(const std::string &root_dir, int grid_size, double spacing,
                                                     int interior_margin, int nsamples, bool recurse,
                                                     const Interrupt &interrupt = {});

@@ -4,11 +4,15 @@
 #include <array>
 #include <vector>
 
+#include "interrupt.h"
+
 namespace qel {
 
 // res*res pairs (Fx, Fy), row i outer and column j inner (index i*res + j).
 // A negative res gives res*res zero pairs; |res| > 46340, whose square does
 // not fit a 32-bit sample count, is refused with a length error.
-std::vector<std::array<float, 2>> compute_swirl_field(int res, float time);
+// `interrupt` is called between rows, about every kInterruptInterval units
+// of work; when it throws, nothing is returned.
+std::vector<std::array<float, 2>> compute_swirl_field(int res, float time, const Interrupt &interrupt = {});
 
 }  // namespace qel

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <memory>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace qel {
@@ -29,6 +32,9 @@ public:
 private:
     int fd_;
 };
+
+// Bytes asked of one read.
+constexpr std::size_t kReadBufferBytes = 65536;
 
 void poll(const Interrupt &interrupt) {
     if (interrupt) interrupt();
@@ -93,20 +99,32 @@ bool read_regular_file(const std::string &path, std::string &out, const Interrup
     std::string text;
     struct stat st;
     // The size is a hint only (the file may grow or shrink while it is read).
-    if (::fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size < (off_t(1) << 26)) {
-        text.reserve(static_cast<std::size_t>(st.st_size));
+    // The room for all of it is taken at once, whatever the size: a text
+    // that grows by doubling copies itself in stretches that cannot call
+    // the interrupt, a tenth of a second each for a few hundred megabytes.
+    // A size that cannot be had (a sparse file larger than memory, or a
+    // size a file system reports wrongly) leaves the text to grow as it is
+    // read.
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+        try {
+            text.reserve(static_cast<std::size_t>(st.st_size));
+        } catch (const std::length_error &) {
+        } catch (const std::bad_alloc &) {
+        }
     }
-    char buf[65536];
+    // On the heap: readers nest when signal handlers re-enter them, and the
+    // stack frames of all levels add up.
+    const std::unique_ptr<char[]> buf(new char[kReadBufferBytes]);
     std::size_t since_poll = 0;
     for (;;) {
-        const ssize_t got = ::read(fd, buf, sizeof buf);
+        const ssize_t got = ::read(fd, buf.get(), kReadBufferBytes);
         if (got > 0) {
-            text.append(buf, static_cast<std::size_t>(got));
+            text.append(buf.get(), static_cast<std::size_t>(got));
             since_poll += static_cast<std::size_t>(got);
             // A short read is the end of the file, or a file that delivers
             // as data comes in and may block in the next read: the signals
             // that came in meanwhile are handled before that.
-            if (since_poll >= kReadPollBytes || static_cast<std::size_t>(got) < sizeof buf) {
+            if (since_poll >= kReadPollBytes || static_cast<std::size_t>(got) < kReadBufferBytes) {
                 since_poll = 0;
                 poll(interrupt);
             }

@@ -16,6 +16,10 @@ using namespace knot_detail;
 
 namespace {
 
+// Work of one grid node or radius made, in the units of the interrupt's
+// work count.
+constexpr std::uint64_t kNodeWork = 2;
+
 KnotDynamics::Triple to_triple(const BiotSavart::Invariants &inv) {
     return {std::get<0>(inv), std::get<1>(inv), std::get<2>(inv)};
 }
@@ -28,17 +32,19 @@ PointList KnotDynamics::compute_biot_savart_velocity_grid(const PointList &curve
 }
 
 PointList KnotDynamics::compute_vorticity_grid(const PointList &velocity, const std::array<int, 3> &shape,
-                                               double spacing) {
-    return BiotSavart::computeVorticity(velocity, shape, spacing);
+                                               double spacing, const Interrupt &interrupt) {
+    return BiotSavart::computeVorticity(velocity, shape, spacing, interrupt);
 }
 
-PointList KnotDynamics::extract_interior_field(const PointList &field, const std::array<int, 3> &shape, int margin) {
-    return BiotSavart::extractInterior(field, shape, margin);
+PointList KnotDynamics::extract_interior_field(const PointList &field, const std::array<int, 3> &shape, int margin,
+                                               const Interrupt &interrupt) {
+    return BiotSavart::extractInterior(field, shape, margin, interrupt);
 }
 
 KnotDynamics::Triple KnotDynamics::compute_helicity_invariants(const PointList &v_sub, const PointList &w_sub,
-                                                               const std::vector<double> &r_sq) {
-    return to_triple(BiotSavart::computeInvariants(v_sub, w_sub, r_sq));
+                                                               const std::vector<double> &r_sq,
+                                                               const Interrupt &interrupt) {
+    return to_triple(BiotSavart::computeInvariants(v_sub, w_sub, r_sq, interrupt));
 }
 
 KnotDynamics::Triple KnotDynamics::compute_helicity_from_fourier_block(const FourierBlock &block, int grid_size,
@@ -68,6 +74,9 @@ KnotDynamics::Triple KnotDynamics::compute_helicity_from_fourier_block(const Fou
     }
     const PointList curve = FourierKnot::center_points(FourierKnot::evaluate(block, s, interrupt));
 
+    // The node and radius lists count their work by rows of the grid, as
+    // the grid kernels do.
+    WorkMeter meter(interrupt);
     const std::int64_t g = G / 2;
     PointList grid;
     grid.reserve(static_cast<std::size_t>(nodes));
@@ -76,15 +85,21 @@ KnotDynamics::Triple KnotDynamics::compute_helicity_from_fourier_block(const Fou
         for (std::int64_t j = -g; j < G - g; ++j) {
             const double y = static_cast<double>(j) * spacing;
             for (std::int64_t k = -g; k < G - g; ++k) grid.push_back(Vec3{x, y, static_cast<double>(k) * spacing});
+            meter.add(kNodeWork * static_cast<std::uint64_t>(G));
         }
     }
 
     const BiotSavart::Dims dims{grid_size, grid_size, grid_size};
-    const PointList velocity = BiotSavart::computeVelocity(curve, grid, 1.0, interrupt);
-    grid = PointList();
-    const PointList vorticity = BiotSavart::computeVorticity(velocity, dims, spacing);
-    const PointList v_sub = BiotSavart::extractInterior(velocity, dims, interior_margin);
-    const PointList w_sub = BiotSavart::extractInterior(vorticity, dims, interior_margin);
+    // Each grid list is freed as soon as it is no longer needed: giving back
+    // the memory of a large grid takes a while, and these stretches then
+    // come one by one between polls rather than all at the return.
+    PointList velocity = BiotSavart::computeVelocity(curve, grid, 1.0, interrupt);
+    PointList().swap(grid);
+    PointList vorticity = BiotSavart::computeVorticity(velocity, dims, spacing, interrupt);
+    const PointList v_sub = BiotSavart::extractInterior(velocity, dims, interior_margin, interrupt);
+    PointList().swap(velocity);
+    const PointList w_sub = BiotSavart::extractInterior(vorticity, dims, interior_margin, interrupt);
+    PointList().swap(vorticity);
 
     std::vector<double> r_sq;
     const std::int64_t m = interior_margin;
@@ -98,10 +113,11 @@ KnotDynamics::Triple KnotDynamics::compute_helicity_from_fourier_block(const Fou
                     const double z = static_cast<double>(k) * spacing;
                     r_sq.push_back((x * x + y * y) + z * z);
                 }
+                meter.add(kNodeWork * static_cast<std::uint64_t>(G - 2 * m));
             }
         }
     }
-    return to_triple(BiotSavart::computeInvariants(v_sub, w_sub, r_sq));
+    return to_triple(BiotSavart::computeInvariants(v_sub, w_sub, r_sq, interrupt));
 }
 
 }  // namespace qel

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,8 +25,15 @@ inline bool is_word(char c) {
 }
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// The scanner reads the records and their parts as views into the text:
+// a record or component of hundreds of megabytes is then not copied before
+// it is read (a copy of that size takes a tenth of a second, with no call
+// of the interrupt).
+using Text = std::string_view;
+constexpr std::size_t kNpos = Text::npos;
+
 // Case-insensitive match of the lower-case literal `lit` at position pos.
-bool iprefix_at(const std::string &text, std::size_t pos, const char *lit) {
+bool iprefix_at(Text text, std::size_t pos, const char *lit) {
     for (std::size_t i = 0; lit[i] != '\0'; ++i) {
         if (pos + i >= text.size() || lower_ascii(text[pos + i]) != lit[i]) return false;
     }
@@ -33,31 +41,49 @@ bool iprefix_at(const std::string &text, std::size_t pos, const char *lit) {
 }
 
 // First case-insensitive occurrence of a lower-case literal beginning with
-// '<' at or after pos.
-std::size_t ifind_tag(const std::string &text, std::size_t pos, const char *lit) {
-    while ((pos = text.find('<', pos)) != std::string::npos) {
+// '<' at or after pos. Every '<' passed counts as work: a text dense with
+// them costs a test at each.
+std::size_t ifind_tag(Text text, std::size_t pos, const char *lit, WorkMeter &meter) {
+    while ((pos = text.find('<', pos)) != kNpos) {
+        meter.add(kTextByteWork);
         if (iprefix_at(text, pos, lit)) return pos;
         ++pos;
     }
-    return std::string::npos;
+    return kNpos;
 }
+
+// text.find(needle, from), searched in windows with a count of the work
+// after each: where the text is dense with the needle's first character,
+// the search tests a candidate at every byte.
+std::size_t find_counted(Text text, Text needle, std::size_t from, WorkMeter &meter) {
+    constexpr std::size_t kWindow = std::size_t(1) << 16;
+    for (std::size_t start = from; start < text.size(); start += kWindow) {
+        // Every match that starts in [start, start + kWindow) lies in this window.
+        const std::size_t hit = text.substr(start, kWindow + needle.size() - 1).find(needle);
+        if (hit != kNpos) return start + hit;
+        meter.add(kTextByteWork * kWindow);
+    }
+    return kNpos;
+}
+
+// Positions tested for an attribute between two counts of the work.
+constexpr std::size_t kAttributeStride = 1 << 16;
 
 // First match of  Name="(value)"  in text, the name compared without regard
 // to letter case. With word_start the name may not follow a letter, digit or
 // underscore; without allow_empty the value needs at least one character.
-bool find_attribute(const std::string &text, const char *lower_name, bool word_start, bool allow_empty,
-                    std::string &value, WorkMeter &meter) {
+bool find_attribute(Text text, const char *lower_name, bool word_start, bool allow_empty, std::string &value,
+                    WorkMeter &meter) {
     const std::string lit = std::string(lower_name) + "=\"";
-    constexpr std::size_t kStride = 1 << 16;  // positions between two counts of the work
     for (std::size_t p = 0; p + lit.size() <= text.size(); ++p) {
-        if (p % kStride == kStride - 1) meter.add(kTextByteWork * kStride);
+        if (p % kAttributeStride == kAttributeStride - 1) meter.add(kTextByteWork * kAttributeStride);
         if (!iprefix_at(text, p, lit.c_str())) continue;
         if (word_start && p > 0 && is_word(text[p - 1])) continue;
         const std::size_t q = p + lit.size();
         const std::size_t e = text.find('"', q);
-        if (e == std::string::npos) return false;  // no later start can close either
+        if (e == kNpos) return false;  // no later start can close either
         if (e == q && !allow_empty) continue;
-        value = text.substr(q, e - q);
+        value = std::string(text.substr(q, e - q));
         return true;
     }
     return false;
@@ -84,7 +110,7 @@ struct CoeffMatch {
     std::string index, a, b;
 };
 
-bool match_coeff_at(const std::string &t, std::size_t p, CoeffMatch &m) {
+bool match_coeff_at(Text t, std::size_t p, CoeffMatch &m) {
     const std::size_t n = t.size();
     if (!iprefix_at(t, p, "<coeff")) return false;
     std::size_t i = p + 6;
@@ -97,8 +123,8 @@ bool match_coeff_at(const std::string &t, std::size_t p, CoeffMatch &m) {
         if (!iprefix_at(t, i, name)) return false;
         i += std::char_traits<char>::length(name);
         const std::size_t e = t.find('"', i);
-        if (e == std::string::npos || e == i) return false;
-        value = t.substr(i, e - i);
+        if (e == kNpos || e == i) return false;
+        value = std::string(t.substr(i, e - i));
         i = e + 1;
         return true;
     };
@@ -109,7 +135,7 @@ bool match_coeff_at(const std::string &t, std::size_t p, CoeffMatch &m) {
     const std::size_t d0 = i;
     while (i < n && is_digit(t[i])) ++i;
     if (i == d0 || i >= n || t[i] != '"') return false;
-    m.index = t.substr(d0, i - d0);
+    m.index = std::string(t.substr(d0, i - d0));
     ++i;
     if (!spaces(true)) return false;
     if (!quoted("a=\"", m.a)) return false;
@@ -122,18 +148,18 @@ bool match_coeff_at(const std::string &t, std::size_t p, CoeffMatch &m) {
     return true;
 }
 
-FourierKnot::IdealABComponent _qel_parse_component_block(const std::string &tag, const std::string &body,
-                                                         WorkMeter &meter) {
+FourierKnot::IdealABComponent _qel_parse_component_block(Text tag, Text body, WorkMeter &meter) {
     FourierKnot::IdealABComponent comp;
     // I="\s*([0-9]+)" in the tag.
     for (std::size_t p = 0; p + 3 <= tag.size(); ++p) {
+        if (p % kAttributeStride == kAttributeStride - 1) meter.add(kTextByteWork * kAttributeStride);
         if (!iprefix_at(tag, p, "i=\"")) continue;
         std::size_t i = p + 3;
         while (i < tag.size() && is_space(tag[i])) ++i;
         const std::size_t d0 = i;
         while (i < tag.size() && is_digit(tag[i])) ++i;
         if (i == d0 || i >= tag.size() || tag[i] != '"') continue;
-        comp.component_index = std::stoi(tag.substr(d0, i - d0));
+        comp.component_index = std::stoi(std::string(tag.substr(d0, i - d0)));
         break;
     }
 
@@ -141,7 +167,7 @@ FourierKnot::IdealABComponent _qel_parse_component_block(const std::string &tag,
     std::size_t pos = 0;
     CoeffMatch m;
     std::size_t counted = 0;
-    while ((pos = body.find('<', pos)) != std::string::npos) {
+    while ((pos = body.find('<', pos)) != kNpos) {
         meter.add(kTextByteWork * (pos - counted));
         counted = pos;
         if (!match_coeff_at(body, pos, m)) {
@@ -191,9 +217,9 @@ FourierKnot::IdealABComponent _qel_parse_component_block(const std::string &tag,
 // many such headers take time quadratic in its length.
 class EndTag {
 public:
-    std::size_t at_or_after(const std::string &text, std::size_t from) {
-        if (!known_ || (found_ != std::string::npos && found_ < from)) {
-            found_ = text.find("</AB>", from);
+    std::size_t at_or_after(Text text, std::size_t from, WorkMeter &meter) {
+        if (!known_ || (found_ != kNpos && found_ < from)) {
+            found_ = find_counted(text, "</AB>", from, meter);
             known_ = true;
         }
         return found_;
@@ -201,10 +227,10 @@ public:
 
 private:
     bool known_ = false;
-    std::size_t found_ = std::string::npos;
+    std::size_t found_ = kNpos;
 };
 
-FourierKnot::IdealABBlock parse_record(const std::string &header, const std::string &body, WorkMeter &meter) {
+FourierKnot::IdealABBlock parse_record(Text header, Text body, WorkMeter &meter) {
     FourierKnot::IdealABBlock ab;
     std::string v;
     if (find_attribute(header, "id", false, false, v, meter)) ab.id = v;
@@ -224,18 +250,18 @@ FourierKnot::IdealABBlock parse_record(const std::string &header, const std::str
     // <Component\b([^>]*)>([\s\S]*?)</Component>, left to right, no overlap.
     std::size_t pos = 0;
     while (true) {
-        const std::size_t p = ifind_tag(body, pos, "<component");
-        if (p == std::string::npos) break;
+        const std::size_t p = ifind_tag(body, pos, "<component", meter);
+        if (p == kNpos) break;
         const std::size_t after = p + 10;
         if (after < body.size() && is_word(body[after])) {
             pos = p + 1;
             continue;
         }
         const std::size_t gt = body.find('>', after);
-        if (gt == std::string::npos) break;
-        const std::size_t close = ifind_tag(body, gt + 1, "</component>");
-        if (close == std::string::npos) break;
-        const std::string tag = "<Component" + body.substr(after, gt - after) + ">";
+        if (gt == kNpos) break;
+        const std::size_t close = ifind_tag(body, gt + 1, "</component>", meter);
+        if (close == kNpos) break;
+        const std::string tag = "<Component" + std::string(body.substr(after, gt - after)) + ">";
         ab.components.push_back(_qel_parse_component_block(tag, body.substr(gt + 1, close - gt - 1), meter));
         pos = close + 12;
     }
@@ -246,6 +272,33 @@ FourierKnot::IdealABBlock parse_record(const std::string &header, const std::str
     return ab;
 }
 
+// The records of a database text, in text order.
+std::vector<FourierKnot::IdealABBlock> parse_records(Text text, WorkMeter &meter) {
+    std::vector<FourierKnot::IdealABBlock> out;
+    std::size_t pos = 0;
+    EndTag close_of;
+    while (true) {
+        const std::size_t ab = find_counted(text, "<AB", pos, meter);
+        if (ab == kNpos) break;
+        const std::size_t gt = text.find('>', ab);
+        if (gt == kNpos) break;
+        const std::size_t close = close_of.at_or_after(text, gt, meter);
+        if (close == kNpos) break;
+        // A record that reaches another "<AB" before its end tag lacks its
+        // own end tag: skip it so that the following record is not lost.
+        const std::size_t next_ab = find_counted(text.substr(0, close), "<AB", gt + 1, meter);
+        if (next_ab != kNpos) {
+            meter.add(kTextByteWork * (next_ab - pos));
+            pos = next_ab;
+            continue;
+        }
+        meter.add(kTextByteWork * (gt + 1 - pos));
+        out.push_back(parse_record(text.substr(ab, gt - ab + 1), text.substr(gt + 1, close - gt - 1), meter));
+        pos = close + 5;
+    }
+    return out;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -254,30 +307,7 @@ FourierKnot::IdealABBlock parse_record(const std::string &header, const std::str
 std::vector<FourierKnot::IdealABBlock> FourierKnot::parse_ideal_txt_from_string(const std::string &content,
                                                                                 const Interrupt &interrupt) {
     WorkMeter meter(interrupt);
-    std::vector<IdealABBlock> out;
-    std::size_t pos = 0;
-    EndTag close_of;
-    while (true) {
-        const std::size_t ab = content.find("<AB", pos);
-        if (ab == std::string::npos) break;
-        const std::size_t gt = content.find('>', ab);
-        if (gt == std::string::npos) break;
-        const std::size_t close = close_of.at_or_after(content, gt);
-        if (close == std::string::npos) break;
-        // A record that reaches another "<AB" before its end tag lacks its
-        // own end tag: skip it so that the following record is not lost.
-        const std::size_t next_ab = content.find("<AB", gt + 1);
-        if (next_ab < close) {
-            meter.add(kTextByteWork * (next_ab - pos));
-            pos = next_ab;
-            continue;
-        }
-        meter.add(kTextByteWork * (gt + 1 - pos));
-        out.push_back(
-            parse_record(content.substr(ab, gt - ab + 1), content.substr(gt + 1, close - gt - 1), meter));
-        pos = close + 5;
-    }
-    return out;
+    return parse_records(content, meter);
 }
 
 std::vector<FourierKnot::IdealABBlock> FourierKnot::parse_ideal_txt_multi(const std::string &path,
@@ -293,36 +323,37 @@ FourierKnot::IdealABBlock FourierKnot::parse_ideal_ab_by_id_from_string(const st
                                                                         const std::string &ab_id,
                                                                         const Interrupt &interrupt) {
     WorkMeter meter(interrupt);
+    const Text text(content);
     const std::string needle = "Id=\"" + ab_id + "\"";
     std::size_t pos = 0;
     std::size_t found = 0;
     bool searched = false;
     EndTag close_of;
     while (true) {
-        const std::size_t ab = content.find("<AB", pos);
-        if (ab == std::string::npos) break;
-        const std::size_t gt = content.find('>', ab);
-        if (gt == std::string::npos) break;
+        const std::size_t ab = find_counted(text, "<AB", pos, meter);
+        if (ab == kNpos) break;
+        const std::size_t gt = text.find('>', ab);
+        if (gt == kNpos) break;
         // Next occurrence of the needle at or after this header's start.
         if (!searched || found < ab) {
-            found = content.find(needle, ab);
+            found = find_counted(text, needle, ab, meter);
             searched = true;
         }
-        if (found == std::string::npos) break;
+        if (found == kNpos) break;
         if (found + needle.size() > gt + 1) {  // not inside this header
             meter.add(kTextByteWork * (gt + 1 - pos));
             pos = gt + 1;
             continue;
         }
-        const std::size_t close = close_of.at_or_after(content, gt);
-        if (close == std::string::npos) break;
-        const std::size_t next_ab = content.find("<AB", gt + 1);
-        if (next_ab < close) {  // unterminated record: look further
+        const std::size_t close = close_of.at_or_after(text, gt, meter);
+        if (close == kNpos) break;
+        const std::size_t next_ab = find_counted(text.substr(0, close), "<AB", gt + 1, meter);
+        if (next_ab != kNpos) {  // unterminated record: look further
             meter.add(kTextByteWork * (next_ab - pos));
             pos = next_ab;
             continue;
         }
-        std::vector<IdealABBlock> one = parse_ideal_txt_from_string(content.substr(ab, close + 5 - ab), interrupt);
+        std::vector<IdealABBlock> one = parse_records(text.substr(ab, close + 5 - ab), meter);
         if (!one.empty()) return std::move(one.front());
         break;
     }

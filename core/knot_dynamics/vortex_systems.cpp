@@ -26,26 +26,46 @@ using namespace knot_detail;
 
 namespace {
 
+// Work of one point of a formula shape (four sines and cosines) and of one
+// central-difference tangent, in the units of the interrupt's work count.
+constexpr std::uint64_t kFormulaPointWork = 32;
+constexpr std::uint64_t kTangentWork = 4;
+// Points between two counts of the work.
+constexpr std::size_t kPointRun = 4096;
+
 // Periodic central differences (P[k+1] - P[k-1]) * 0.5, not normalised; a
-// single point gets the zero vector.
-PointList central_tangents(const PointList &p) {
+// single point gets the zero vector. The list is filled in order rather
+// than made zero first, so that its memory is first touched in the loop
+// that counts the work.
+PointList central_tangents(const PointList &p, const Interrupt &interrupt) {
     const std::size_t n = p.size();
-    PointList t(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const Vec3 &a = p[(k + 1) % n];
-        const Vec3 &b = p[(k + n - 1) % n];
-        t[k] = Vec3{(a[0] - b[0]) * 0.5, (a[1] - b[1]) * 0.5, (a[2] - b[2]) * 0.5};
+    PointList t;
+    t.reserve(n);
+    WorkMeter meter(interrupt);
+    for (std::size_t k0 = 0; k0 < n; k0 += kPointRun) {
+        const std::size_t k1 = std::min(n, k0 + kPointRun);
+        for (std::size_t k = k0; k < k1; ++k) {
+            const Vec3 &a = p[(k + 1) % n];
+            const Vec3 &b = p[(k + n - 1) % n];
+            t.push_back(Vec3{(a[0] - b[0]) * 0.5, (a[1] - b[1]) * 0.5, (a[2] - b[2]) * 0.5});
+        }
+        meter.add(kTangentWork * (k1 - k0));
     }
     return t;
 }
 
 // N points of a formula at t_k = k*2pi/N (end of the period excluded).
 template <class Shape>
-PointList sample_formula(std::uint64_t resolution, Shape shape) {
+PointList sample_formula(std::uint64_t resolution, Shape shape, const Interrupt &interrupt) {
     PointList pts;
     pts.reserve(static_cast<std::size_t>(resolution));
     const double n = static_cast<double>(resolution);
-    for (std::uint64_t k = 0; k < resolution; ++k) pts.push_back(shape((static_cast<double>(k) * kTwoPi) / n));
+    WorkMeter meter(interrupt);
+    for (std::uint64_t k0 = 0; k0 < resolution; k0 += kPointRun) {
+        const std::uint64_t k1 = std::min<std::uint64_t>(resolution, k0 + kPointRun);
+        for (std::uint64_t k = k0; k < k1; ++k) pts.push_back(shape((static_cast<double>(k) * kTwoPi) / n));
+        meter.add(kFormulaPointWork * (k1 - k0));
+    }
     return pts;
 }
 
@@ -137,28 +157,36 @@ KnotDynamics::FourierResult KnotDynamics::evaluate_fourier_series(const std::vec
 
 VortexKnotSystem::VortexKnotSystem(double circulation) : circulation_(circulation) {}
 
-void VortexKnotSystem::compute_tangents() { tangents_ = central_tangents(positions_); }
+void VortexKnotSystem::compute_tangents() { tangents_ = central_tangents(positions_, Interrupt()); }
 
-void VortexKnotSystem::replace_shape(PointList positions) {
-    PointList tangents = central_tangents(positions);
+void VortexKnotSystem::replace_shape(PointList positions, const Interrupt &interrupt) {
+    PointList tangents = central_tangents(positions, interrupt);
     // Nothing can fail past this point: the old shape stays until both new
     // lists are complete.
     positions_.swap(positions);
     tangents_.swap(tangents);
 }
 
-void VortexKnotSystem::initialize_trefoil_knot(std::uint64_t resolution) {
-    replace_shape(sample_formula(resolution, [](double t) {
-        const double r = 2.0 + std::cos(3.0 * t);
-        return Vec3{r * std::cos(2.0 * t), r * std::sin(2.0 * t), std::sin(3.0 * t)};
-    }));
+void VortexKnotSystem::initialize_trefoil_knot(std::uint64_t resolution, const Interrupt &interrupt) {
+    replace_shape(sample_formula(
+                      resolution,
+                      [](double t) {
+                          const double r = 2.0 + std::cos(3.0 * t);
+                          return Vec3{r * std::cos(2.0 * t), r * std::sin(2.0 * t), std::sin(3.0 * t)};
+                      },
+                      interrupt),
+                  interrupt);
 }
 
-void VortexKnotSystem::initialize_figure8_knot(std::uint64_t resolution) {
-    replace_shape(sample_formula(resolution, [](double t) {
-        const double r = 2.0 + std::cos(2.0 * t);
-        return Vec3{r * std::cos(3.0 * t), r * std::sin(3.0 * t), std::sin(4.0 * t)};
-    }));
+void VortexKnotSystem::initialize_figure8_knot(std::uint64_t resolution, const Interrupt &interrupt) {
+    replace_shape(sample_formula(
+                      resolution,
+                      [](double t) {
+                          const double r = 2.0 + std::cos(2.0 * t);
+                          return Vec3{r * std::cos(3.0 * t), r * std::sin(3.0 * t), std::sin(4.0 * t)};
+                      },
+                      interrupt),
+                  interrupt);
 }
 
 std::string VortexKnotSystem::find_knot_file(const std::string &knot_id, const Interrupt &interrupt) {
@@ -191,7 +219,8 @@ void VortexKnotSystem::initialize_knot_from_name(const std::string &knot_id, std
                 s[k] = n == 1 ? 0.0 : (static_cast<double>(k) * kTwoPi) / static_cast<double>(n - 1);
             }
             replace_shape(FourierKnot::center_points(
-                FourierKnot::evaluate(blocks[static_cast<std::size_t>(best)], s, interrupt)));
+                              FourierKnot::evaluate(blocks[static_cast<std::size_t>(best)], s, interrupt)),
+                          interrupt);
             return;
         }
     }
@@ -216,7 +245,7 @@ void VortexKnotSystem::initialize_knot_from_name(const std::string &knot_id, std
         if (watched.fired()) throw;
         throw std::runtime_error("Could not initialize knot " + knot_id + ": " + e.what());
     }
-    replace_shape(std::move(loaded));
+    replace_shape(std::move(loaded), interrupt);
 }
 
 void VortexKnotSystem::evolve(double dt, std::uint64_t steps, const Interrupt &interrupt) {

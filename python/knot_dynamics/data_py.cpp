@@ -125,9 +125,9 @@ void bind_data(py::module_ &m) {
     py::class_<VortexKnotSystem, std::shared_ptr<VortexKnotSystem>>(m, "VortexKnotSystem")
         .def(py::init<double>(), py::arg("circulation") = 1.0,
              "Initialize a VortexKnotSystem with optional circulation parameter.")
-        .def("initialize_trefoil_knot", &VortexKnotSystem::initialize_trefoil_knot, py::arg("resolution") = 400,
+        .def("initialize_trefoil_knot", with_interrupt<&VortexKnotSystem::initialize_trefoil_knot>(), py::arg("resolution") = 400,
              "Initialize a trefoil knot with given resolution.")
-        .def("initialize_figure8_knot", &VortexKnotSystem::initialize_figure8_knot, py::arg("resolution") = 400,
+        .def("initialize_figure8_knot", with_interrupt<&VortexKnotSystem::initialize_figure8_knot>(), py::arg("resolution") = 400,
              "Initialize a figure-eight knot with given resolution.")
         .def(
             "initialize_knot_from_name",

@@ -131,7 +131,7 @@ void bind_topology(py::module_ &m) {
         [](const CArray &velocity, const std::array<int, 3> &shape, double spacing) {
             const PointList u = to_vec3(velocity);
             if (shape[0] > 0 && shape[1] > 0 && shape[2] > 0) require_grid_rows(u, shape, "compute_vorticity_grid");
-            return points_as_array(KnotDynamics::compute_vorticity_grid(u, shape, spacing));
+            return points_as_array(KnotDynamics::compute_vorticity_grid(u, shape, spacing, signal_interrupt()));
         },
         py::arg("velocity"), py::arg("shape"), py::arg("spacing"),
         "Compute vorticity from velocity field on a regular grid.");
@@ -145,7 +145,7 @@ void bind_topology(py::module_ &m) {
             if (margin < 0) throw std::invalid_argument(std::string(fname) + ": margin must not be negative");
             const std::int64_t twice = 2 * static_cast<std::int64_t>(margin);
             if (twice < shape[0] && twice < shape[1] && twice < shape[2]) require_grid_rows(u, shape, fname);
-            return points_as_array(KnotDynamics::extract_interior_field(u, shape, margin));
+            return points_as_array(KnotDynamics::extract_interior_field(u, shape, margin, signal_interrupt()));
         },
         py::arg("field"), py::arg("shape"), py::arg("margin"), "Extract cubic interior field subset.");
 
@@ -158,7 +158,7 @@ void bind_topology(py::module_ &m) {
             if (r_sq.ndim() != 1 || r_sq.shape(0) != v_sub.shape(0) || r_sq.shape(0) != w_sub.shape(0)) {
                 throw std::invalid_argument("r_sq must be 1D with same length as v_sub/w_sub");
             }
-            return as_tuple(KnotDynamics::compute_helicity_invariants(v, w, values_of_1d(r_sq)));
+            return as_tuple(KnotDynamics::compute_helicity_invariants(v, w, values_of_1d(r_sq), signal_interrupt()));
         },
         py::arg("v_sub"), py::arg("w_sub"), py::arg("r_sq"), "Compute helicity invariants (H_charge, H_mass, a_mu).");
 
